@@ -1,0 +1,1 @@
+"""Host package of the code translator (a small, working stand-in)."""

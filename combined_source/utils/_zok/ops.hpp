@@ -1,0 +1,132 @@
+// Operations the rewrite methods share. Each returns a new reference (or
+// 1/0 for a test) and nullptr/-1 with the exception set; the caller records
+// the line where it noticed the failure.
+#pragma once
+
+#include "function.hpp"
+
+#include <initializer_list>
+
+namespace zok::ops {
+
+inline Ref getattr(PyObject* o, N n) noexcept { return Ref::steal(PyObject_GetAttr(o, name(n))); }
+
+inline Ref global(Ctx& c, N n) noexcept { return Ref::steal(lookup_global(c.globals, n)); }
+
+inline Ref call1(PyObject* f, PyObject* arg) noexcept {
+    PyObject* args[2] = {nullptr, arg};
+    return Ref::steal(compat::vectorcall(f, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Subscript with the constant 0: a list is read directly, anything else
+// through the full subscript protocol.
+inline Ref item0(PyObject* seq) noexcept {
+    if (PyList_CheckExact(seq) && PyList_GET_SIZE(seq) > 0)
+        return Ref::borrow(PyList_GET_ITEM(seq, 0));
+    return Ref::steal(PyObject_GetItem(seq, g.zero));
+}
+
+// self.generic_visit(node), result dropped. 0 or -1.
+inline int generic_visit(PyObject* self, PyObject* node) noexcept {
+    PyObject* r = compat::call_method_1(self, name(N::generic_visit), node);
+    if (!r) return -1;
+    Py_DECREF(r);
+    return 0;
+}
+
+// ast_to_source_code(node).strip()
+inline Ref render(Ctx& c, PyObject* node) noexcept {
+    Ref f = global(c, N::ast_to_source_code);
+    if (!f) return f;
+    Ref text = call1(f.get(), node);
+    if (!text) return text;
+    return Ref::steal(compat::call_method_0(text.get(), name(N::strip)));
+}
+
+// gast.parse
+inline Ref parse_function(Ctx& c) noexcept {
+    Ref gast = global(c, N::gast);
+    if (!gast) return gast;
+    return getattr(gast.get(), N::parse);
+}
+
+// parse(text).body[0].value
+inline Ref parse_with(PyObject* parse, PyObject* text) noexcept {
+    Ref module = call1(parse, text);
+    if (!module) return module;
+    Ref body = getattr(module.get(), N::body);
+    if (!body) return body;
+    Ref first = item0(body.get());
+    if (!first) return first;
+    return getattr(first.get(), N::value);
+}
+
+// A fresh expression node for the constant text `t`.
+inline Ref replacement(Ctx& c, N t) noexcept {
+    Ref parse = parse_function(c);
+    if (!parse) return parse;
+    return parse_with(parse.get(), name(t));
+}
+
+// gast.<cls>, for an instance test.
+inline Ref gast_class(Ctx& c, N cls) noexcept {
+    Ref gast = global(c, N::gast);
+    if (!gast) return gast;
+    return getattr(gast.get(), cls);
+}
+
+// isinstance(v, gast.<cls>): 1, 0 or -1.
+inline int is_gast(Ctx& c, PyObject* v, N cls) noexcept {
+    Ref k = gast_class(c, cls);
+    if (!k) return -1;
+    return PyObject_IsInstance(v, k.get());
+}
+
+// os.environ.get("APPLY_TRANSPOSE_OPTIMIZATION", None) == "true"
+inline int transpose_on(Ctx& c) noexcept {
+    Ref os = global(c, N::os);
+    if (!os) return -1;
+    Ref environ = getattr(os.get(), N::environ);
+    if (!environ) return -1;
+    Ref get = getattr(environ.get(), N::get);
+    if (!get) return -1;
+    Ref v = Ref::steal(compat::vectorcall(get.get(), reinterpret_cast<PyTupleObject*>(g.env_get_args)->ob_item, 2, nullptr));
+    if (!v) return -1;
+    return str_eq(v.get(), name(N::s_true));
+}
+
+// self.transformer.object_like
+inline Ref object_like(PyObject* self) noexcept {
+    Ref t = getattr(self, N::transformer);
+    if (!t) return t;
+    return getattr(t.get(), N::object_like);
+}
+
+// is_orb_api(self.transformer.object_like.obj), by its truth value.
+inline int orb_api_test(Ctx& c, PyObject* self) noexcept {
+    Ref f = global(c, N::is_orb_api);
+    if (!f) return -1;
+    Ref ol = object_like(self);
+    if (!ol) return -1;
+    Ref obj = getattr(ol.get(), N::obj);
+    if (!obj) return -1;
+    Ref r = call1(f.get(), obj.get());
+    if (!r) return -1;
+    return PyObject_IsTrue(r.get());
+}
+
+// Equality of v with any of the constants, tried in order up to the first
+// equal one: 1, 0 or -1.
+inline int eq_any(PyObject* v, const N* texts, int count) noexcept {
+    for (int i = 0; i < count; ++i) {
+        int r = str_eq(v, name(texts[i]));
+        if (r) return r;
+    }
+    return 0;
+}
+
+inline int eq_any(PyObject* v, std::initializer_list<N> texts) noexcept {
+    return eq_any(v, texts.begin(), static_cast<int>(texts.size()));
+}
+
+}  // namespace zok::ops

@@ -1,0 +1,61 @@
+#include "state.hpp"
+
+#include <pthread.h>
+
+namespace zok {
+
+State g;
+
+PyObject* lookup_global(PyObject* globals, N n) noexcept {
+    PyObject* key = name(n);
+    PyObject* v = PyDict_GetItemWithError(globals, key);
+    if (!v) {
+        if (PyErr_Occurred()) return nullptr;
+        v = PyDict_GetItemWithError(g.builtins_dict, key);
+        if (!v) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_NameError, "name '%U' is not defined", key);
+            return nullptr;
+        }
+    }
+    Py_INCREF(v);
+    return v;
+}
+
+namespace {
+
+// Lowest usable stack address of this thread plus a safety margin, found
+// once per thread. Zero when the bounds cannot be found (then only the
+// interpreter's own counter guards).
+thread_local uintptr_t t_stack_floor = 0;
+thread_local bool t_stack_known = false;
+
+[[gnu::cold, gnu::noinline]] void find_stack_floor() noexcept {
+    t_stack_known = true;
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    void* addr = nullptr;
+    size_t size = 0;
+    if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size) {
+        // Keep a quarter of the stack, at most 256 KiB, for the Python frames
+        // that run between two calls of our methods and for unwinding.
+        size_t margin = size / 4 < (256u << 10) ? size / 4 : (256u << 10);
+        t_stack_floor = reinterpret_cast<uintptr_t>(addr) + margin;
+    }
+    pthread_attr_destroy(&attr);
+}
+
+}  // namespace
+
+int enter_call() noexcept {
+    if (!t_stack_known) find_stack_floor();
+    char probe;
+    if (reinterpret_cast<uintptr_t>(&probe) < t_stack_floor) {
+        PyErr_SetString(PyExc_RecursionError,
+                        "maximum recursion depth exceeded while calling a Python object");
+        return -1;
+    }
+    return Py_EnterRecursiveCall(" while calling a Python object") ? -1 : 0;
+}
+
+}  // namespace zok

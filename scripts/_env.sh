@@ -1,0 +1,56 @@
+# Sourced by the other scripts: finds the interpreter, creates or reuses its
+# virtual environment, installs what the project needs from PyPI and builds
+# the extension (incrementally) into it.
+#
+#   PYTHON   interpreter to use: a name such as python3.12, a version such as
+#            3.12, or a path (default: python3.8)
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+
+find_python() {
+    local want=${PYTHON:-python3.8} ver cand
+    ver=${want#python}
+    for cand in "$want" "python$ver"; do
+        if command -v "$cand" >/dev/null 2>&1 && "$cand" -c 'import sys' >/dev/null 2>&1; then
+            command -v "$cand"; return 0
+        fi
+    done
+    local root
+    root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+    for cand in "$root"/versions/"$ver".*/bin/python"$ver" "$root"/versions/"$ver"/bin/python"$ver"; do
+        if [ -x "$cand" ]; then echo "$cand"; return 0; fi
+    done
+    echo "no interpreter found for '$want'" >&2
+    return 1
+}
+
+PY=$(find_python)
+PYVER=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+VENV="$ROOT/.venv-$PYVER"
+VPY="$VENV/bin/python"
+
+if [ ! -x "$VPY" ]; then
+    echo ">> creating $VENV with $PY" >&2
+    "$PY" -m venv "$VENV"
+fi
+
+# pip, without the notes about local package folders that this machine lacks;
+# pip's own exit status is kept.
+pip_quiet() {
+    "$VPY" -m pip -q --disable-pip-version-check "$@" 2> >(grep -v '^WARNING: Location' >&2)
+}
+
+stamp="$VENV/.requirements.sha"
+want_sha=$(cat "$ROOT/requirements-dev.txt" "$ROOT/pyproject.toml" | sha1sum | cut -d' ' -f1)
+if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want_sha" ]; then
+    echo ">> installing requirements into $VENV" >&2
+    pip_quiet install --upgrade pip
+    pip_quiet install -r "$ROOT/requirements-dev.txt"
+    echo "$want_sha" > "$stamp"
+fi
+
+# Editable install: Python files are used from the work tree, the extension
+# is built (incrementally, in build/<tag>) and installed into the venv.
+echo ">> building the extension for Python $PYVER" >&2
+pip_quiet install --no-build-isolation --no-deps -e "$ROOT"
