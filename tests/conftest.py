@@ -1,0 +1,68 @@
+"""Shared fixtures: building post-processors over parsed source and rendering back."""
+import os
+
+import gast
+import pytest
+
+from combined_source.utils.KQA import BaseTransformerConfig
+from combined_source.utils.RUF import ast_to_source_code
+from combined_source.utils.TEH import ObjectLike, Transformer
+from combined_source.utils.ZOK import FrontendTorchCodePostProcessor
+
+ENV = "APPLY_TRANSPOSE_OPTIMIZATION"
+
+
+class OrbThing:
+    """An object that the host's is_orb_api judges to be part of the orb API."""
+
+
+OrbThing.__module__ = "orb.nn"
+
+
+class TorchThing:
+    """An object outside the orb API."""
+
+
+def make_processor(tree, api=False, name="", mapping=None, new_name=None, cls=None):
+    cls = cls or FrontendTorchCodePostProcessor
+    transformer = Transformer(ObjectLike(OrbThing if api else TorchThing, name))
+    config = BaseTransformerConfig(mapping)
+    if new_name is None:
+        return cls(tree, transformer, config)
+    return cls(tree, transformer, config, new_name)
+
+
+def rewrite(source, api=False, name="", mapping=None, new_name=None):
+    """Parses `source`, transforms it and renders it back (stripped)."""
+    tree = gast.parse(source)
+    make_processor(tree, api, name, mapping, new_name).transform()
+    return ast_to_source_code(tree).strip()
+
+
+def expr(source):
+    """The expression node of a one-line source text."""
+    return gast.parse(source).body[0].value
+
+
+def render(node):
+    return ast_to_source_code(node).strip()
+
+
+@pytest.fixture
+def transpose(monkeypatch):
+    """Sets APPLY_TRANSPOSE_OPTIMIZATION for one test: transpose(None) unsets it."""
+
+    def set_value(value):
+        if value is None:
+            monkeypatch.delenv(ENV, raising=False)
+        else:
+            monkeypatch.setenv(ENV, value)
+
+    return set_value
+
+
+@pytest.fixture(autouse=True)
+def _no_transpose_leak(monkeypatch):
+    # Every test starts with the optimisation unset unless it sets it itself.
+    monkeypatch.delenv(ENV, raising=False)
+    yield
