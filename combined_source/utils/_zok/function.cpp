@@ -72,10 +72,11 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     return 0;
 }
 
+// The namespace is kept until deallocation: a method may still be called
+// while a cycle through it is being cleared, and clearing the namespace dict
+// itself breaks the cycle.
 int function_clear(PyObject* self) noexcept {
-    Function* f = as_function(self);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->defaults);
+    Py_CLEAR(as_function(self)->defaults);
     return 0;
 }
 
@@ -83,6 +84,7 @@ void function_dealloc(PyObject* self) noexcept {
     Function* f = as_function(self);
     PyObject_GC_UnTrack(self);
     function_clear(self);
+    Py_CLEAR(f->globals);
     Py_CLEAR(f->qualname);
     Py_CLEAR(f->tb_name);
     Py_CLEAR(f->code);
@@ -113,10 +115,8 @@ PyObject* get_code(PyObject* self, void*) noexcept {
     return as_function(self)->code;
 }
 PyObject* get_globals(PyObject* self, void*) noexcept {
-    PyObject* gl = as_function(self)->globals;
-    if (!gl) Py_RETURN_NONE;
-    Py_INCREF(gl);
-    return gl;
+    Py_INCREF(as_function(self)->globals);
+    return as_function(self)->globals;
 }
 PyObject* get_defaults(PyObject* self, void*) noexcept {
     PyObject* d = as_function(self)->defaults;
