@@ -87,9 +87,8 @@ def render(tree):
     return text + "\n" if text else ""
 
 
-def rewrite(text, settings):
-    """The rewritten rendering of `text`, or None when the rules change nothing."""
-    tree = gast.parse(text)
+def rewrite(tree, settings):
+    """The rewritten rendering of `tree`, or None when the rules change nothing."""
     before = render(tree)
     obj = OrbApiObject() if settings.orb_api else object()
     transformer = Transformer(ObjectLike(obj, settings.object_name))
@@ -137,11 +136,13 @@ def process(job, settings):
     bom = "\ufeff" if text.startswith("\ufeff") else ""
     keep = settings.keep_text or not from_file
     try:
-        output = rewrite(text[len(bom):], settings)
-    except SyntaxError as e:
-        return Outcome(name, FAILED, "%s:%s:%s: cannot parse: %s" % (name, e.lineno, e.offset, e.msg))
-    except ValueError as e:  # the parser's refusal of null bytes
-        return Outcome(name, FAILED, "%s: cannot parse: %s" % (name, e))
+        tree = gast.parse(text[len(bom):])
+    except (SyntaxError, ValueError) as e:  # ValueError: 3.8's refusal of null bytes
+        line, column = getattr(e, "lineno", None), getattr(e, "offset", None)
+        where = (":%d" % line if line else "") + (":%d" % column if line and column else "")
+        return Outcome(name, FAILED, "%s%s: cannot parse: %s" % (name, where, getattr(e, "msg", e)))
+    try:
+        output = rewrite(tree, settings)
     except Exception as e:  # a fault of the post-processor or the renderer
         return Outcome(name, BROKEN, "%s: internal error: %s: %s" % (name, type(e).__name__, e))
     if output is None:
@@ -181,7 +182,10 @@ def collect(paths):
             names += sorted(found)
         else:
             names.append(path)
-    return [(name, sys.stdin.buffer.read() if name == "-" else None) for name in dict.fromkeys(names)]
+    unique = {}  # the same file reached by two paths is processed once
+    for name in names:
+        unique.setdefault(name if name == "-" else os.path.realpath(name), name)
+    return [(name, sys.stdin.buffer.read() if name == "-" else None) for name in unique.values()]
 
 
 def diff_lines(name, old, new):

@@ -1,0 +1,160 @@
+"""The command line, end to end in subprocesses; write faults in-process."""
+import errno
+import json
+import os
+import subprocess
+import sys
+
+import pytest
+
+from combined_source.utils import cli
+
+SRC = "x = torch.Tensor(a, requires_grad=True)\n"  # something to rewrite
+OUT = "x = orb.Array(a)\n"
+CLEAN = "y  =  f( 1 )   # nothing to rewrite, unusual layout\n"
+DIFF = "--- a.py\n+++ a.py\n@@ -1 +1 @@\n-x = torch.Tensor(a, requires_grad=True)\n+x = orb.Array(a)\n"
+
+
+def run_cli(cwd, *args, stdin=b"", env=None):
+    proc = subprocess.run([sys.executable, "-m", "combined_source.utils", *args], cwd=str(cwd), input=stdin,
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=dict(os.environ, **(env or {})))
+    return proc.returncode, proc.stdout.decode(), proc.stderr.decode()
+
+
+def make(tmp_path, files):
+    for name, text in files.items():
+        path = tmp_path / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(text if isinstance(text, bytes) else text.encode())
+
+
+@pytest.mark.parametrize("args, rc, stdout, stderr, after", [
+    (["a.py"], 0, OUT, "1 file: 1 changed, 0 unchanged, 0 failed", {}),
+    (["b.py"], 0, CLEAN, "0 changed, 1 unchanged", {}),
+    (["a.py", "b.py"], 0, "# ==> a.py <==\n" + OUT + "# ==> b.py <==\n" + CLEAN, "2 files: 1 changed", {}),
+    (["--diff", "a.py", "b.py"], 0, DIFF, "would rewrite a.py", {}),
+    (["--check", "a.py", "b.py"], 1, "", "would rewrite a.py", {}),
+    (["--check", "b.py"], 0, "", "1 unchanged", {}),
+    (["--check", "--diff", "a.py"], 1, DIFF, "would rewrite a.py", {}),
+    (["--in-place", "a.py", "b.py"], 0, "", "rewrote a.py", {"a.py": OUT}),
+    (["-q", "--in-place", "a.py"], 0, "", "", {"a.py": OUT}),
+    (["--in-place", "--check", "a.py"], 2, "", "cannot be combined", {}),
+    (["-j", "0", "a.py"], 2, "", "at least 1", {}),
+    (["--in-place", "-"], 0, OUT, "1 changed", {}),  # standard input goes to stdout
+])
+def test_modes(tmp_path, args, rc, stdout, stderr, after):
+    make(tmp_path, {"a.py": SRC, "b.py": CLEAN})
+    got = run_cli(tmp_path, *args, stdin=SRC.encode())
+    assert got[:2] == (rc, stdout) and stderr in got[2]
+    expected = {"a.py": SRC, "b.py": CLEAN, **after}
+    assert {p.name: p.read_text() for p in tmp_path.iterdir()} == expected
+
+
+@pytest.mark.parametrize("args, env, source, output", [
+    (["--orb-api"], {}, "def f(self):\n    return self.orb_array\n", "def f(arr):\n    return arr\n"),
+    (["--orb-api", "--new-name", "me"], {}, "def f(self):\n    return self.w\n", "def f(me):\n    return me.w\n"),
+    ([], {}, "def f(self):\n    return self.orb_array\n", None),
+    (["--transpose"], {}, "g(x, data_format='NCHW')\n", "g(x, data_format='NHWC')\n"),
+    ([], {cli.TRANSPOSE_ENV: "true"}, "g(x, data_format='NCHW')\n", "g(x, data_format='NHWC')\n"),
+    ([], {}, "g(x, data_format='NCHW')\n", None),
+    (["--transpose", "--object-name", "torch.nn.modules.conv._ConvNd"], {},
+     "w = orb_empty((in_channels, c, k))\n", "w = orb_empty((k, c, in_channels))\n"),
+    (["--transpose", "--object-name", "torch.nn.Linear"], {}, "w = orb_empty((in_channels, c, k))\n", None),
+    (["--dtype-map", "map.json"], {}, "x.astype(torch.float32)\n", "x.astype(orb.float32)\n"),
+])
+def test_rewrite_options(tmp_path, args, env, source, output):
+    make(tmp_path, {"m.py": source, "map.json": json.dumps({"torch.float32": "orb.float32"})})
+    rc, out, _ = run_cli(tmp_path, "--check", "--diff", *args, "m.py", env=env)
+    assert rc == (0 if output is None else 1)
+    if output is not None:
+        assert "\n+" + output.replace("\n", "\n+").rstrip("+") in out
+
+
+@pytest.mark.parametrize("data, message", [
+    (b"def f(:\n    pass\n", "bad.py:1:7: cannot parse: invalid syntax"),
+    (b"y = 2\nif x\n    pass\n", "bad.py:2:5: cannot parse: "),
+    (b"x = '\xff'\n", "bad.py: not UTF-8: invalid start byte at byte 5"),
+    (b"x = 1\0\n", "bad.py: cannot parse: source code string cannot contain null bytes"),
+    (None, "bad.py: cannot read: No such file or directory"),
+])
+def test_bad_input_is_reported_and_the_rest_processed(tmp_path, data, message):
+    make(tmp_path, {"a.py": SRC, "z.py": SRC, **({} if data is None else {"bad.py": data})})
+    rc, out, err = run_cli(tmp_path, "--in-place", "a.py", "bad.py", "z.py")
+    assert (rc, out) == (2, "") and message in err and "3 files: 2 changed, 0 unchanged, 1 failed" in err
+    assert (tmp_path / "a.py").read_text() == (tmp_path / "z.py").read_text() == OUT
+    assert data is None or (tmp_path / "bad.py").read_bytes() == data
+
+
+@pytest.mark.parametrize("content, message", [
+    (None, "cannot read: No such file"),
+    ("{", "not valid JSON"),
+    ("[1, 2]", "must be a JSON object whose values are strings"),
+    ('{"torch.float32": 32}', "must be a JSON object whose values are strings"),
+    ('{"torch.float32": "orb."}', "replacement of 'torch.float32' is not a Python expression"),
+])
+def test_bad_dtype_map_refused_before_any_file(tmp_path, content, message):
+    make(tmp_path, {"a.py": SRC, **({} if content is None else {"map.json": content})})
+    rc, out, err = run_cli(tmp_path, "--in-place", "--dtype-map", "map.json", "a.py")
+    assert (rc, out) == (2, "") and "--dtype-map map.json: " + message in err
+    assert (tmp_path / "a.py").read_text() == SRC
+
+
+@pytest.mark.parametrize("data, expected", [
+    (b"\xef\xbb\xbfx = torch.Tensor(a)\r\ny  = 1\r\n", b"\xef\xbb\xbfx = orb.Array(a)\r\ny = 1\r\n"),
+    (b"x = torch.Tensor(a)", b"x = orb.Array(a)\n"),
+    (CLEAN.encode(), None),  # not rewritten although rendering would change its layout
+    (b"", None),
+])
+def test_in_place_keeps_mode_endings_and_leaves_unchanged_files_alone(tmp_path, data, expected):
+    path = tmp_path / "a.py"
+    path.write_bytes(data)
+    path.chmod(0o640)
+    os.utime(str(path), ns=(10 ** 18, 10 ** 18))
+    before = os.stat(str(path))
+    assert run_cli(tmp_path, "--in-place", "a.py")[0] == 0
+    after = os.stat(str(path))
+    assert path.read_bytes() == (expected or data) and after.st_mode == before.st_mode
+    assert ((after.st_ino, after.st_mtime_ns) == (before.st_ino, before.st_mtime_ns)) == (expected is None)
+    assert os.listdir(str(tmp_path)) == ["a.py"]
+
+
+@pytest.mark.parametrize("target", ["replace", "fsync", "chmod"])
+def test_failed_write_leaves_original_intact(tmp_path, monkeypatch, capsys, target):
+    path = tmp_path / "a.py"
+    path.write_bytes(SRC.encode())
+
+    def fail(*args):
+        raise OSError(errno.EIO, os.strerror(errno.EIO))
+
+    monkeypatch.setattr(cli.os, target, fail)
+    assert cli.main(["--in-place", "-j", "1", str(path)]) == cli.EXIT_INPUT
+    assert "a.py: cannot write: " + os.strerror(errno.EIO) in capsys.readouterr().err
+    assert path.read_bytes() == SRC.encode() and os.listdir(str(tmp_path)) == ["a.py"]
+
+
+def test_post_processor_fault_is_an_internal_error(tmp_path, monkeypatch, capsys):
+    make(tmp_path, {"a.py": SRC})
+
+    class Broken:
+        def __init__(self, *args):
+            pass
+
+        def transform(self):
+            raise RuntimeError("boom")
+
+    monkeypatch.setattr(cli, "FrontendTorchCodePostProcessor", Broken)
+    assert cli.main(["--in-place", "-j", "1", str(tmp_path / "a.py")]) == cli.EXIT_INTERNAL
+    assert "a.py: internal error: RuntimeError: boom" in capsys.readouterr().err
+    assert (tmp_path / "a.py").read_text() == SRC
+
+
+def test_parallel_run_equals_serial_run(tmp_path):
+    sources = [SRC, CLEAN, "def f(:\n", "g(data_format='NCHW')\n"]
+    files = {"pkg/sub%d/m%02d.py" % (i % 3, i): sources[i % 4] for i in range(20)}
+    make(tmp_path, {**files, "pkg/.hidden/h.py": SRC, "pkg/notes.txt": SRC})
+    serial = run_cli(tmp_path, "--diff", "--transpose", "-j", "1", "pkg")
+    assert serial == run_cli(tmp_path, "--diff", "--transpose", "-j", "4", "pkg")
+    rc, out, err = serial
+    assert rc == 2 and "20 files: 10 changed, 5 unchanged, 5 failed" in err and "\r" not in err
+    changed = [line[4:] for line in out.splitlines() if line.startswith("--- ")]
+    assert changed == sorted(os.path.join("pkg", n[4:]) for n, s in files.items() if s in (SRC, sources[3]))
