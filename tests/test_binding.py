@@ -24,51 +24,59 @@ def p():
 
 
 N = expr("x")
-INIT_FEW = "__init__() takes at least 4 positional arguments (%d given)"
+TAKES = {"__init__": ("at least 4 positional arguments", "at most 5 positional arguments"),
+         "transform": ("exactly 1 positional argument",) * 2}
+
+
+def count(method, given, many=False):
+    takes = TAKES.get(method, ("exactly 2 positional arguments",) * 2)[many]
+    return "%s() takes %s (%d given)" % (method, takes, given)
+
+
+def multiple(method, key):
+    return "%s() got multiple values for keyword argument '%s'" % (method, key)
+
+
+def unexpected(method, key):
+    return "%s() got an unexpected keyword argument '%s'" % (method, key)
+
 
 # (call given the post-processor p, exception type, exact message)
 ERRORS = [
-    (lambda p: C(1, 2), TypeError, INIT_FEW % 3),
-    (lambda p: C(1, 2, 3, 4, 5), TypeError, "__init__() takes at most 5 positional arguments (6 given)"),
-    (lambda p: C(root=1, transformer=2), TypeError, INIT_FEW % 3),
-    (lambda p: C(1, 2, bogus=1), TypeError, INIT_FEW % 3),
-    (lambda p: C(1, 2, 3, bogus=1), TypeError, "__init__() got an unexpected keyword argument 'bogus'"),
-    (lambda p: C(1, 2, 3, root=1), TypeError, "__init__() got multiple values for keyword argument 'root'"),
-    (lambda p: C(1, 2, 3, 4, new_name=5), TypeError,
-     "__init__() got multiple values for keyword argument 'new_name'"),
-    (lambda p: C(1, 2, 3, 4, 5, bogus=1), TypeError, "__init__() takes at most 5 positional arguments (6 given)"),
-    (lambda p: C.__init__(), TypeError, INIT_FEW % 0),
-    (lambda p: C.__init__(root=1, transformer=2, configuration=3), TypeError, INIT_FEW % 0),
-    (lambda p: p.__init__(1, 2, 3, self=p), TypeError, "__init__() got multiple values for keyword argument 'self'"),
-    (lambda p: p.transform(1), TypeError, "transform() takes exactly 1 positional argument (2 given)"),
-    (lambda p: C.transform(), TypeError, "transform() takes exactly 1 positional argument (0 given)"),
-    (lambda p: C.transform(p, self=p), TypeError, "transform() got multiple values for keyword argument 'self'"),
-    (lambda p: p.transform(bogus=1), TypeError, "transform() got an unexpected keyword argument 'bogus'"),
-    (lambda p: p.visit_Name(), TypeError, "visit_Name() takes exactly 2 positional arguments (1 given)"),
-    (lambda p: p.visit_keyword(N, N), TypeError, "visit_keyword() takes exactly 2 positional arguments (3 given)"),
-    (lambda p: C.visit_Call(), TypeError, "visit_Call() takes exactly 2 positional arguments (0 given)"),
-    (lambda p: C.visit_Call(node=N), TypeError, "visit_Call() takes exactly 2 positional arguments (0 given)"),
-    (lambda p: p.visit_Name(nod=N), TypeError, "visit_Name() takes exactly 2 positional arguments (1 given)"),
-    (lambda p: p.visit_keyword(node=N, extra=1), TypeError,
-     "visit_keyword() got an unexpected keyword argument 'extra'"),
-    (lambda p: p.visit_Attribute(N, node=N), TypeError,
-     "visit_Attribute() got multiple values for keyword argument 'node'"),
+    (lambda p: C(1, 2), TypeError, count("__init__", 3)),
+    (lambda p: C(1, 2, 3, 4, 5), TypeError, count("__init__", 6, many=True)),
+    (lambda p: C(1, 2, 3, 4, 5, bogus=1), TypeError, count("__init__", 6, many=True)),
+    (lambda p: C(root=1, transformer=2), TypeError, count("__init__", 3)),
+    (lambda p: C(1, 2, bogus=1), TypeError, count("__init__", 3)),  # missing before wrong
+    (lambda p: C(1, 2, 3, bogus=1), TypeError, unexpected("__init__", "bogus")),
+    (lambda p: C(1, 2, 3, root=1), TypeError, multiple("__init__", "root")),
+    (lambda p: C(1, 2, 3, 4, new_name=5), TypeError, multiple("__init__", "new_name")),
+    (lambda p: C.__init__(), TypeError, count("__init__", 0)),
+    (lambda p: C.__init__(root=1, transformer=2, configuration=3), TypeError, count("__init__", 0)),
+    (lambda p: p.__init__(1, 2, 3, self=p), TypeError, multiple("__init__", "self")),
+    (lambda p: p.transform(1), TypeError, count("transform", 2, many=True)),
+    (lambda p: C.transform(), TypeError, count("transform", 0)),
+    (lambda p: C.transform(p, self=p), TypeError, multiple("transform", "self")),
+    (lambda p: p.transform(bogus=1), TypeError, unexpected("transform", "bogus")),
+    (lambda p: p.visit_Name(), TypeError, count("visit_Name", 1)),
+    (lambda p: p.visit_keyword(N, N), TypeError, count("visit_keyword", 3, many=True)),
+    (lambda p: C.visit_Call(), TypeError, count("visit_Call", 0)),
+    (lambda p: C.visit_Call(node=N), TypeError, count("visit_Call", 0)),
+    (lambda p: p.visit_Name(nod=N), TypeError, count("visit_Name", 1)),
+    (lambda p: p.visit_keyword(node=N, extra=1), TypeError, unexpected("visit_keyword", "extra")),
+    (lambda p: p.visit_Attribute(N, node=N), TypeError, multiple("visit_Attribute", "node")),
     # the first offending keyword, in the caller's order, decides
-    (lambda p: p.visit_Name(N, bogus=1, node=2), TypeError, "visit_Name() got an unexpected keyword argument 'bogus'"),
-    (lambda p: p.visit_Name(N, node=2, bogus=1), TypeError,
-     "visit_Name() got multiple values for keyword argument 'node'"),
-    (lambda p: p.visit_Name(N, **{"bogus": 1, 2: 3}), TypeError,
-     "visit_Name() got an unexpected keyword argument 'bogus'"),
-    (lambda p: p.visit_Name(N, **{Key("bogus"): 1}), TypeError,
-     "visit_Name() got an unexpected keyword argument 'bogus'"),
+    (lambda p: p.visit_Name(N, bogus=1, node=2), TypeError, unexpected("visit_Name", "bogus")),
+    (lambda p: p.visit_Name(N, node=2, bogus=1), TypeError, multiple("visit_Name", "node")),
+    (lambda p: p.visit_Name(N, **{"bogus": 1, 2: 3}), TypeError, unexpected("visit_Name", "bogus")),
+    (lambda p: p.visit_Name(N, **{Key("bogus"): 1}), TypeError, unexpected("visit_Name", "bogus")),
     # non-string names: the method's own check on the vectorcall path, the
     # generic dictionary check when the call goes through tp_call
     (lambda p: p.visit_Name(N, **{1: 2}), TypeError, "visit_Name() keywords must be strings"),
     (lambda p: C.visit_Name(p, N, **{1: 2}), TypeError, "visit_Name() keywords must be strings"),
     (lambda p: p.visit_Name.__call__(N, **{1: 2}), TypeError, "visit_Name() keywords must be strings"),
     (lambda p: C.visit_Name.__call__(p, N, **{1: 2}), TypeError, "keywords must be strings"),
-    (lambda p: C.__init__.__call__(p, 1, 2, 3, **{1: 2}), TypeError, "keywords must be strings"),
-    (lambda p: p.visit_Name(**{1: 2}), TypeError, "visit_Name() takes exactly 2 positional arguments (1 given)"),
+    (lambda p: p.visit_Name(**{1: 2}), TypeError, count("visit_Name", 1)),
     # a str subclass compares by its own __eq__, whose error ends the call
     (lambda p: p.visit_Name(**{BadKey("node"): N}), ValueError, "no comparing"),
     (lambda p: p.visit_Name(N, **{BadKey("x"): N}), ValueError, "no comparing"),
