@@ -36,12 +36,13 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
         }
         params = bound;
     }
-    if (enter_call() < 0) {
+    PyThreadState* ts = enter_call();
+    if (!ts) {
         add_traceback(f->tb_name, f->varnames, def.nparams, def.filename, c.line, f->globals);
         return nullptr;
     }
     PyObject* result = def.impl(c, params);
-    leave_call();
+    leave_call(ts);
     if (!result) {
         add_traceback(f->tb_name, f->varnames, def.nparams, def.filename, c.line, f->globals);
         return nullptr;
