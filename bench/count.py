@@ -113,7 +113,8 @@ def child(mode, size):
 
 
 def main():
-    size = int(sys.argv[1]) if len(sys.argv) > 1 else 10000
+    sizes = [a for a in sys.argv[1:] if a.isdigit()]
+    size = int(sizes[0]) if sizes else 10000
     build = os.path.join(HERE, "_build", "py%d%d" % sys.version_info[:2])
     os.makedirs(build, exist_ok=True)
     region_lib(build)
@@ -138,7 +139,16 @@ def main():
     # The replay ran the traversal and then the host calls; its bare loop is
     # not work that the rules must do.
     counts["bound"] = counts["replay"] - counts["replay-loop"]
-    print(json.dumps(counts))
+    if "--json" in sys.argv:
+        print(json.dumps(counts))
+        return
+    mod = counts["module"]
+    print("instructions for one transform of the %d-node workload (cheap host), callgrind:" % size)
+    for name in ("module", "cython", "python", "floor", "traversal", "bound"):
+        if name in counts:
+            print("  %-10s %14d  %6.3fx module" % (name, counts[name], counts[name] / mod))
+    print("  module's own work over the bound: %+.2f%% of the bound"
+          % ((mod - counts["bound"]) / counts["bound"] * 100))
 
 
 if __name__ == "__main__":
