@@ -328,7 +328,11 @@ def assert_no_leak(once, keep, loops=LOOPS):
         blocks, memory = sys.getallocatedblocks() - blocks, tracemalloc.get_traced_memory()[0] - memory
     finally:
         tracemalloc.stop()
-    assert [sys.getrefcount(o) for o in keep] == refs
+    after = [sys.getrefcount(o) for o in keep]
+    # The interned names are shared with all other code: a reference more or
+    # less from elsewhere is not one per run.
+    n = len(keep) - len(INTERNED)
+    assert after[:n] == refs[:n] and all(abs(a - b) < loops // 2 for a, b in zip(after[n:], refs[n:])), (refs, after)
     assert blocks < loops // 2 + 10 and memory < loops * 24 + 4000, (blocks, memory)
 
 
