@@ -37,7 +37,7 @@ PyObject* lookup_global(PyObject* globals, N n) noexcept;
 inline int str_eq(PyObject* v, PyObject* c) noexcept {
     if (v == c) return 1;
     if (!PyUnicode_Check(v)) return 0;
-    if (PyUnicode_READY(v) < 0) return -1;
+    if (compat::unicode_ready(v) < 0) return -1;
     Py_ssize_t len = PyUnicode_GET_LENGTH(v);
     if (len != PyUnicode_GET_LENGTH(c) || PyUnicode_KIND(v) != PyUnicode_KIND(c)) return 0;
     return memcmp(PyUnicode_DATA(v), PyUnicode_DATA(c),
