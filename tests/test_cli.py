@@ -158,3 +158,13 @@ def test_parallel_run_equals_serial_run(tmp_path):
     assert rc == 2 and "20 files: 10 changed, 5 unchanged, 5 failed" in err and "\r" not in err
     changed = [line[4:] for line in out.splitlines() if line.startswith("--- ")]
     assert changed == sorted(os.path.join("pkg", n[4:]) for n, s in files.items() if s in (SRC, sources[3]))
+
+
+def test_closed_output_pipe_ends_quietly(tmp_path):
+    make(tmp_path, {"m%02d.py" % i: SRC * 200 for i in range(30)})
+    proc = subprocess.Popen([sys.executable, "-m", "combined_source.utils", "-j", "1", "."], cwd=str(tmp_path),
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc.stdout.readline()
+    proc.stdout.close()  # like `| head -1`
+    assert proc.wait() == 141
+    assert proc.stderr.read() == b""

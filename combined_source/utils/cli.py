@@ -328,6 +328,12 @@ def main(argv=None):
     except KeyboardInterrupt:
         progress.clear()
         return 130
+    except BrokenPipeError:
+        # The reader went away (`... | head`): stop quietly, as a program
+        # killed by SIGPIPE would, and keep the interpreter's final flush
+        # from complaining about the closed pipe.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
     except Exception as e:  # a worker died, or output could not be written
         note("%s: internal error: %s: %s" % (PROG, type(e).__name__, e), always=True)
         return EXIT_INTERNAL

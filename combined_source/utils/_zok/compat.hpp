@@ -18,21 +18,37 @@ extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** met
 namespace zok::compat {
 
 // ---- vectorcall -----------------------------------------------------------
-// Provisional and underscored in 3.8, public from 3.9.
+// Provisional and underscored in 3.8, public from 3.9. A callable's own
+// vectorcall entry is called directly; callables without one go through the
+// interpreter's generic call. A NULL result without an exception is
+// reported the same way on every version.
+
+[[gnu::cold, gnu::noinline]] inline PyObject* null_without_error(PyObject* callable) {
+    PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an error", callable);
+    return nullptr;
+}
 
 #if PY_VERSION_HEX >= 0x03090000
 constexpr unsigned long TPFLAGS_HAVE_VECTORCALL = Py_TPFLAGS_HAVE_VECTORCALL;
 
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames) {
-    return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+    vectorcallfunc f = PyVectorcall_Function(callable);
+    if (!f) return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+    PyObject* res = f(callable, args, nargsf, kwnames);
+    if (!res && !PyErr_Occurred()) return null_without_error(callable);
+    return res;
 }
 #else
 constexpr unsigned long TPFLAGS_HAVE_VECTORCALL = _Py_TPFLAGS_HAVE_VECTORCALL;
 
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames) {
-    return _PyObject_Vectorcall(callable, args, nargsf, kwnames);
+    vectorcallfunc f = _PyVectorcall_Function(callable);
+    if (!f) return _PyObject_MakeTpCall(callable, args, PyVectorcall_NARGS(nargsf), kwnames);
+    PyObject* res = f(callable, args, nargsf, kwnames);
+    if (!res && !PyErr_Occurred()) return null_without_error(callable);
+    return res;
 }
 #endif
 
@@ -58,10 +74,10 @@ inline PyObject* call_method_1(PyObject* obj, PyObject* name, PyObject* arg) {
     PyObject* res;
     if (unbound) {
         PyObject* args[2] = {obj, arg};
-        res = _PyObject_Vectorcall(meth, args, 2, nullptr);
+        res = vectorcall(meth, args, 2, nullptr);
     } else {
         PyObject* args[2] = {nullptr, arg};
-        res = _PyObject_Vectorcall(meth, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+        res = vectorcall(meth, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     }
     Py_DECREF(meth);
     return res;
@@ -71,8 +87,8 @@ inline PyObject* call_method_0(PyObject* obj, PyObject* name) {
     PyObject* meth = nullptr;
     int unbound = _PyObject_GetMethod(obj, name, &meth);
     if (!meth) return nullptr;
-    PyObject* res = unbound ? _PyObject_Vectorcall(meth, &obj, 1, nullptr)
-                            : _PyObject_Vectorcall(meth, nullptr, 0, nullptr);
+    PyObject* res = unbound ? vectorcall(meth, &obj, 1, nullptr)
+                            : vectorcall(meth, nullptr, 0, nullptr);
     Py_DECREF(meth);
     return res;
 }
@@ -180,6 +196,33 @@ inline PyObject* add_module(const char* name) {
 #endif
 }
 
+// The interpreter's recursion guard. On 3.8 the counter is entered as the
+// interpreter's own calls do, with the thread state fetched once for
+// entering and leaving; later versions keep their counters private and are
+// entered through the public calls. The token to leave with, or nullptr
+// with RecursionError set.
+#if PY_VERSION_HEX >= 0x03090000
+inline PyThreadState* enter_recursion(const char* where) {
+    PyThreadState* ts = PyThreadState_Get();
+    return Py_EnterRecursiveCall(where) ? nullptr : ts;
+}
+
+inline void leave_recursion(PyThreadState*) { Py_LeaveRecursiveCall(); }
+#else
+inline PyThreadState* enter_recursion(const char* where) {
+    PyThreadState* ts = PyThreadState_Get();
+    if (++ts->recursion_depth > _Py_CheckRecursionLimit && _Py_CheckRecursiveCall(where))
+        return nullptr;  // the check took its count back
+    return ts;
+}
+
+inline void leave_recursion(PyThreadState* ts) {
+    int limit = _Py_CheckRecursionLimit;
+    int low_water = limit > 200 ? limit - 50 : 3 * (limit >> 2);
+    if (--ts->recursion_depth < low_water) ts->overflowed = 0;
+}
+#endif
+
 // Optional attribute: 1 found (*out set), 0 absent (AttributeError cleared), -1 error.
 inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** out) {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -189,16 +232,23 @@ inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** out) {
 #endif
 }
 
-// Makes the canonical representation of a str available: 0, or -1 with an
-// exception. Strings made through the legacy wide-character API need it up
-// to 3.11; from 3.12 every str is ready.
-inline int unicode_ready(PyObject* s) {
-#if PY_VERSION_HEX >= 0x030C0000
-    (void)s;
-    return 0;
+// Strings made by the legacy APIs must be made ready before their data is
+// read; 3.12 has no such strings. 0, or -1 with an exception.
+#if PY_VERSION_HEX < 0x030C0000
+inline int unicode_ready(PyObject* s) { return PyUnicode_READY(s); }
 #else
-    return PyUnicode_READY(s);
+inline int unicode_ready(PyObject*) { return 0; }
 #endif
-}
+
+// Dictionary version tags: every change of a dict gives it a new, globally
+// unique tag, so an unchanged tag proves an earlier look-up still holds.
+// 3.12 deprecates the tag; there the look-ups are not cached.
+#if PY_VERSION_HEX < 0x030C0000
+constexpr bool HAVE_DICT_VERSION = true;
+inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+#else
+constexpr bool HAVE_DICT_VERSION = false;
+inline uint64_t dict_version(PyObject*) { return 0; }
+#endif
 
 }  // namespace zok::compat

@@ -21,6 +21,19 @@ PyTypeObject* g_type = nullptr;
 
 inline Function* as_function(PyObject* o) { return reinterpret_cast<Function*>(o); }
 
+// True when the arguments already lie in parameter order: all of them by
+// position, or the trailing ones by keyword, each keyword the interned
+// parameter name itself. Keyword values follow the positional ones in a
+// vectorcall, so the argument array is then the parameter array.
+inline bool in_order(const MethodDef& def, Py_ssize_t nargs, PyObject* kwnames) {
+    if (!kwnames) return nargs == def.nparams;
+    Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+    if (nargs + nkw != def.nparams) return false;
+    for (Py_ssize_t j = 0; j < nkw; ++j)
+        if (PyTuple_GET_ITEM(kwnames, j) != name(def.params[nargs + j])) return false;
+    return true;
+}
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames) noexcept {
     Function* f = as_function(callable);
@@ -29,19 +42,20 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     Ctx c{f->globals, def.firstline};
     PyObject* bound[k_max_params];
     PyObject* const* params = args;
-    if (kwnames || nargs != def.nparams) {
+    if (!in_order(def, nargs, kwnames)) {
         if (bind_arguments(def, args, nargs, kwnames, name(N::s_arr), bound) < 0) {
             add_traceback(f->tb_name, f->varnames, def.nparams, def.filename, c.line, f->globals);
             return nullptr;
         }
         params = bound;
     }
-    if (enter_call() < 0) {
+    PyThreadState* ts = enter_call();
+    if (!ts) {
         add_traceback(f->tb_name, f->varnames, def.nparams, def.filename, c.line, f->globals);
         return nullptr;
     }
     PyObject* result = def.impl(c, params);
-    leave_call();
+    leave_call(ts);
     if (!result) {
         add_traceback(f->tb_name, f->varnames, def.nparams, def.filename, c.line, f->globals);
         return nullptr;

@@ -11,11 +11,18 @@ namespace zok::ops {
 
 inline Ref getattr(PyObject* o, N n) noexcept { return Ref::steal(PyObject_GetAttr(o, name(n))); }
 
-inline Ref global(Ctx& c, N n) noexcept { return Ref::steal(lookup_global(c.globals, n)); }
+inline Ref global(Ctx& c, N n) noexcept { return Ref::steal(cached_global(c.globals, n)); }
 
 inline Ref call1(PyObject* f, PyObject* arg) noexcept {
     PyObject* args[2] = {nullptr, arg};
     return Ref::steal(compat::vectorcall(f, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// The truth value, with the two usual answers decided inline.
+inline int truth(PyObject* v) noexcept {
+    if (v == Py_True) return 1;
+    if (v == Py_False || v == Py_None) return 0;
+    return PyObject_IsTrue(v);
 }
 
 // Subscript with the constant 0: a list is read directly, anything else
@@ -34,13 +41,31 @@ inline int generic_visit(PyObject* self, PyObject* node) noexcept {
     return 0;
 }
 
+// text.strip(). An exact str with nothing to strip is returned as it is,
+// which is what str.strip itself returns for it; every other object gets
+// its own strip called.
+inline Ref strip(Ref text) noexcept {
+    PyObject* t = text.get();
+    if (PyUnicode_CheckExact(t)) {
+        if (compat::unicode_ready(t) < 0) return Ref();
+        Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+        if (n == 0) return text;
+        int kind = PyUnicode_KIND(t);
+        const void* data = PyUnicode_DATA(t);
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, 0)) &&
+            !Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, n - 1)))
+            return text;
+    }
+    return Ref::steal(compat::call_method_0(t, name(N::strip)));
+}
+
 // ast_to_source_code(node).strip()
 inline Ref render(Ctx& c, PyObject* node) noexcept {
     Ref f = global(c, N::ast_to_source_code);
     if (!f) return f;
     Ref text = call1(f.get(), node);
     if (!text) return text;
-    return Ref::steal(compat::call_method_0(text.get(), name(N::strip)));
+    return strip(std::move(text));
 }
 
 // gast.parse
@@ -112,7 +137,7 @@ inline int orb_api_test(Ctx& c, PyObject* self) noexcept {
     if (!obj) return -1;
     Ref r = call1(f.get(), obj.get());
     if (!r) return -1;
-    return PyObject_IsTrue(r.get());
+    return truth(r.get());
 }
 
 // Equality of v with any of the constants, tried in order up to the first

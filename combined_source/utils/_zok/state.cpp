@@ -5,9 +5,12 @@
 namespace zok {
 
 State g;
+GlobalCacheEntry g_global_cache[static_cast<int>(N::count_)];
 
 PyObject* lookup_global(PyObject* globals, N n) noexcept {
     PyObject* key = name(n);
+    GlobalCacheEntry& e = g_global_cache[static_cast<int>(n)];
+    e.value = nullptr;
     PyObject* v = PyDict_GetItemWithError(globals, key);
     if (!v) {
         if (PyErr_Occurred()) return nullptr;
@@ -18,6 +21,12 @@ PyObject* lookup_global(PyObject* globals, N n) noexcept {
             return nullptr;
         }
     }
+    // Looking up a str key runs no Python code, so the tags read now belong
+    // to the dicts the value was found in.
+    e.globals = globals;
+    e.globals_version = compat::dict_version(globals);
+    e.builtins_version = compat::dict_version(g.builtins_dict);
+    e.value = v;
     Py_INCREF(v);
     return v;
 }
@@ -27,8 +36,10 @@ namespace {
 // Lowest usable stack address of this thread plus a safety margin, found
 // once per thread. Zero when the bounds cannot be found (then only the
 // interpreter's own counter guards).
-thread_local uintptr_t t_stack_floor = 0;
-thread_local bool t_stack_known = false;
+// Initial-exec TLS: a few bytes from the static TLS reserve, read without a
+// call into the dynamic linker.
+[[gnu::tls_model("initial-exec")]] thread_local uintptr_t t_stack_floor = 0;
+[[gnu::tls_model("initial-exec")]] thread_local bool t_stack_known = false;
 
 [[gnu::cold, gnu::noinline]] void find_stack_floor() noexcept {
     t_stack_known = true;
@@ -47,15 +58,15 @@ thread_local bool t_stack_known = false;
 
 }  // namespace
 
-int enter_call() noexcept {
+PyThreadState* enter_call() noexcept {
     if (!t_stack_known) find_stack_floor();
     char probe;
     if (reinterpret_cast<uintptr_t>(&probe) < t_stack_floor) {
         PyErr_SetString(PyExc_RecursionError,
                         "maximum recursion depth exceeded while calling a Python object");
-        return -1;
+        return nullptr;
     }
-    return Py_EnterRecursiveCall(" while calling a Python object") ? -1 : 0;
+    return compat::enter_recursion(" while calling a Python object");
 }
 
 }  // namespace zok

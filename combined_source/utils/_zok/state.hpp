@@ -31,6 +31,33 @@ extern State g;
 // own error) set.
 PyObject* lookup_global(PyObject* globals, N n) noexcept;
 
+// The result of the last look-up of each name, valid while neither the
+// namespace nor the builtins changed since (their version tags say so). The
+// value is borrowed from the dict that held it, which an unchanged tag
+// proves still does.
+struct GlobalCacheEntry {
+    PyObject* globals;
+    uint64_t globals_version;
+    uint64_t builtins_version;
+    PyObject* value;
+};
+extern GlobalCacheEntry g_global_cache[static_cast<int>(N::count_)];
+
+// lookup_global, served from the cache when the dicts are unchanged; the
+// same results, the same errors.
+inline PyObject* cached_global(PyObject* globals, N n) noexcept {
+    if constexpr (compat::HAVE_DICT_VERSION) {
+        const GlobalCacheEntry& e = g_global_cache[static_cast<int>(n)];
+        if (e.value && e.globals == globals &&
+            e.globals_version == compat::dict_version(globals) &&
+            e.builtins_version == compat::dict_version(g.builtins_dict)) {
+            Py_INCREF(e.value);
+            return e.value;
+        }
+    }
+    return lookup_global(globals, n);
+}
+
 // Exact, case-sensitive equality of `v` with the constant `c`. A value that
 // is not a str equals nothing; no Python-level __eq__ is ever called.
 // 1 equal, 0 not, -1 error (only when a legacy str cannot be made ready).
@@ -47,8 +74,8 @@ inline int str_eq(PyObject* v, PyObject* c) noexcept {
 // Enters the interpreter's recursion guard and checks that the C stack of
 // this thread has room for another level; the guard protects the process
 // even when sys.setrecursionlimit() is set far above what the stack holds.
-// 0 entered (leave with leave_call()), -1 with RecursionError set.
-int enter_call() noexcept;
-inline void leave_call() noexcept { Py_LeaveRecursiveCall(); }
+// The thread state to leave with, or nullptr with RecursionError set.
+PyThreadState* enter_call() noexcept;
+inline void leave_call(PyThreadState* ts) noexcept { compat::leave_recursion(ts); }
 
 }  // namespace zok
