@@ -112,30 +112,42 @@ def child(mode, size):
     lib.bench_region(cb)
 
 
+def count(mode, size, build):
+    """Instructions of one region run of `mode` on the `size` workload."""
+    with tempfile.TemporaryDirectory() as tmp:
+        out = os.path.join(tmp, "cg.out")
+        env = dict(os.environ, BENCH_BUILD=build, PYTHONHASHSEED="0")
+        subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
+                        "--callgrind-out-file=" + out, sys.executable, __file__,
+                        "--child", mode, str(size)],
+                       check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        total = 0
+        for f in glob.glob(out + ".*"):
+            with open(f) as fh:
+                for line in fh:
+                    if line.startswith("totals:"):
+                        total += int(line.split()[1])
+        return total
+
+
 def main():
     sizes = [a for a in sys.argv[1:] if a.isdigit()]
     size = int(sizes[0]) if sizes else 10000
     build = os.path.join(HERE, "_build", "py%d%d" % sys.version_info[:2])
     os.makedirs(build, exist_ok=True)
     region_lib(build)
+    if "--linear" in sys.argv:
+        # The module's instructions per node as the tree grows.
+        print("module instructions per node (cheap host), callgrind:")
+        for n in (1000, 10000, 100000):
+            nodes = workload.count_nodes(gast.parse(workload.source(workload.classes_for(n))))
+            print("  %7d nodes  %8.1f" % (nodes, count("module", n, build) / nodes))
+        return
     counts = {}
     for mode in MODES:
         if mode == "cython" and "cython" not in peers_mod.load():
             continue
-        with tempfile.TemporaryDirectory() as tmp:
-            out = os.path.join(tmp, "cg.out")
-            env = dict(os.environ, BENCH_BUILD=build, PYTHONHASHSEED="0")
-            subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
-                            "--callgrind-out-file=" + out, sys.executable, __file__,
-                            "--child", mode, str(size)],
-                           check=True, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-            total = 0
-            for f in glob.glob(out + ".*"):
-                with open(f) as fh:
-                    for line in fh:
-                        if line.startswith("totals:"):
-                            total += int(line.split()[1])
-            counts[mode] = total
+        counts[mode] = count(mode, size, build)
     # The replay ran the traversal and then the host calls; its bare loop is
     # not work that the rules must do.
     counts["bound"] = counts["replay"] - counts["replay-loop"]

@@ -36,7 +36,14 @@ def _structural(node):
 
 def cheap_renderer(template, tree, texts):
     """ast_to_source_code for `tree` (a fresh parse of the template's source)."""
-    table = {n: t for n, t in zip(gast.walk(tree), texts) if t is not None}
+    return cheap_renderer_for(template, [tree], texts)
+
+
+def cheap_renderer_for(template, trees, texts):
+    """ast_to_source_code for several fresh parses of the template's source."""
+    table = {}
+    for tree in trees:
+        table.update((n, t) for n, t in zip(gast.walk(tree), texts) if t is not None)
     get = table.get
 
     def render(node):

@@ -53,42 +53,25 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
 #endif
 
 // ---- method calls -----------------------------------------------------------
-// obj.name(arg) and obj.name() like the interpreter's method-call opcodes: a
-// plain function found on the type is called with obj prepended, without
-// building a bound method; anything else is read as an attribute and called.
+// Calls args[0].name(*args[1:nargs]) like the interpreter's method-call
+// opcodes: a plain function found on the type is called with args[0]
+// prepended, without building a bound method; anything else is read as an
+// attribute and called. `args` must be writable (the callee may borrow the
+// slot before its first argument). 3.8 has the look-up only as a private
+// function; from 3.9 the public call does the same.
 
 #if PY_VERSION_HEX >= 0x03090000
-inline PyObject* call_method_1(PyObject* obj, PyObject* name, PyObject* arg) {
-    PyObject* args[2] = {obj, arg};
-    return PyObject_VectorcallMethod(name, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-}
-
-inline PyObject* call_method_0(PyObject* obj, PyObject* name) {
-    return PyObject_VectorcallMethod(name, &obj, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+inline PyObject* call_method(PyObject* name, PyObject** args, size_t nargs) {
+    return PyObject_VectorcallMethod(name, args, nargs, nullptr);
 }
 #else
-inline PyObject* call_method_1(PyObject* obj, PyObject* name, PyObject* arg) {
+inline PyObject* call_method(PyObject* name, PyObject** args, size_t nargs) {
     PyObject* meth = nullptr;
-    int unbound = _PyObject_GetMethod(obj, name, &meth);
+    int unbound = _PyObject_GetMethod(args[0], name, &meth);
     if (!meth) return nullptr;
-    PyObject* res;
-    if (unbound) {
-        PyObject* args[2] = {obj, arg};
-        res = vectorcall(meth, args, 2, nullptr);
-    } else {
-        PyObject* args[2] = {nullptr, arg};
-        res = vectorcall(meth, args + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
-    }
-    Py_DECREF(meth);
-    return res;
-}
-
-inline PyObject* call_method_0(PyObject* obj, PyObject* name) {
-    PyObject* meth = nullptr;
-    int unbound = _PyObject_GetMethod(obj, name, &meth);
-    if (!meth) return nullptr;
-    PyObject* res = unbound ? vectorcall(meth, &obj, 1, nullptr)
-                            : vectorcall(meth, nullptr, 0, nullptr);
+    PyObject* res = unbound
+        ? vectorcall(meth, args, nargs, nullptr)
+        : vectorcall(meth, args + 1, (nargs - 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
     Py_DECREF(meth);
     return res;
 }

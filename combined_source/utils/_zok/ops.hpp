@@ -35,7 +35,8 @@ inline Ref item0(PyObject* seq) noexcept {
 
 // self.generic_visit(node), result dropped. 0 or -1.
 inline int generic_visit(PyObject* self, PyObject* node) noexcept {
-    PyObject* r = compat::call_method_1(self, name(N::generic_visit), node);
+    PyObject* args[2] = {self, node};
+    PyObject* r = compat::call_method(name(N::generic_visit), args, 2);
     if (!r) return -1;
     Py_DECREF(r);
     return 0;
@@ -56,7 +57,7 @@ inline Ref strip(Ref text) noexcept {
             !Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, n - 1)))
             return text;
     }
-    return Ref::steal(compat::call_method_0(t, name(N::strip)));
+    return Ref::steal(compat::call_method(name(N::strip), &t, 1));
 }
 
 // ast_to_source_code(node).strip()
@@ -113,9 +114,9 @@ inline int transpose_on(Ctx& c) noexcept {
     if (!os) return -1;
     Ref environ = getattr(os.get(), N::environ);
     if (!environ) return -1;
-    Ref get = getattr(environ.get(), N::get);
-    if (!get) return -1;
-    Ref v = Ref::steal(compat::vectorcall(get.get(), reinterpret_cast<PyTupleObject*>(g.env_get_args)->ob_item, 2, nullptr));
+    PyObject** key_default = reinterpret_cast<PyTupleObject*>(g.env_get_args)->ob_item;
+    PyObject* args[3] = {environ.get(), key_default[0], key_default[1]};
+    Ref v = Ref::steal(compat::call_method(name(N::get), args, 3));
     if (!v) return -1;
     return str_eq(v.get(), name(N::s_true));
 }
