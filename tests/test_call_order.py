@@ -9,6 +9,7 @@ import gast
 import pytest
 
 from conftest import ENV, expr, make_processor, render
+from interpreter import canonical
 from combined_source.utils import ZOK
 from combined_source.utils.RUF import ast_to_source_code
 from combined_source.utils.W import is_orb_api
@@ -289,4 +290,4 @@ def test_failure_propagates_unchanged(monkeypatch, method, filename, source, key
     here = "ZOK.FrontendTorchCodePostProcessor."
     assert (here + method, filename) in entries and names.index(here + "transform") < names.index(here + method)
     monkeypatch.undo()
-    assert render(tree) == after
+    assert render(tree) == canonical(after)

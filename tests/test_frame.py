@@ -1,5 +1,4 @@
 """The method objects: attributes, binding, traceback entries, leaks."""
-import gc
 import sys
 import traceback
 import tracemalloc
@@ -11,6 +10,7 @@ from combined_source.utils import ZOK
 from combined_source.utils.ZOK import FrontendTorchCodePostProcessor as C
 
 from conftest import expr, make_processor
+from interpreter import CALLER_CHECKS_KEYWORDS, settle
 
 # name, co_varnames, __defaults__, source file of its traceback entries
 METHODS = [
@@ -70,7 +70,8 @@ FAILING = [
     ("visit_Name", lambda p: p.visit_Name(bogus=1)),
     ("visit_Name", lambda p: C.visit_Name(Bare(), expr("x"))),
     ("visit_Attribute", lambda p: C.visit_Attribute(Bare(), expr("a.b"))),
-    ("visit_Call", lambda p: p.visit_Call(expr("x"), **{1: 2})),
+    pytest.param("visit_Call", lambda p: p.visit_Call(expr("x"), **{1: 2}), marks=pytest.mark.skipif(
+        CALLER_CHECKS_KEYWORDS, reason="the caller rejects the keyword name before the method runs")),
     ("visit_Call", lambda p: C.visit_Call(Bare(), expr("f()"))),
 ]
 
@@ -124,24 +125,24 @@ def leak_objects():
 def test_reference_counts_unchanged():
     objs = leak_objects()
     exercise(objs, 10)
-    gc.collect()
+    settle()
     before = [sys.getrefcount(o) for o in objs]
     exercise(objs, 1000)
-    gc.collect()
+    settle()
     assert [sys.getrefcount(o) for o in objs] == before
 
 
 def test_memory_does_not_grow():
     objs = leak_objects()
     exercise(objs, 200)
-    gc.collect()
+    settle()
     tracemalloc.start()
     try:
         exercise(objs, 100)
-        gc.collect()
+        settle()
         start = tracemalloc.take_snapshot()
         exercise(objs, 2000)
-        gc.collect()
+        settle()
         grown = sum(d.size_diff for d in tracemalloc.take_snapshot().compare_to(start, "filename"))
     finally:
         tracemalloc.stop()

@@ -3,6 +3,7 @@ import gast
 import pytest
 
 from conftest import expr, make_processor, render
+from interpreter import canonical
 from combined_source.utils.ZOK import FrontendTorchCodePostProcessor
 from model import ModelPostProcessor
 
@@ -98,7 +99,7 @@ CALLS = [
                          KEYWORDS + NAMES + ATTRIBUTES + CALLS)
 def test_rule_table(cls, transpose, source, expected, api, name, env, mapping, new_name):
     transpose(env)
-    assert run(cls, source, api, name, mapping, new_name) == expected
+    assert run(cls, source, api, name, mapping, new_name) == canonical(expected)
 
 
 EXAMPLE = """\

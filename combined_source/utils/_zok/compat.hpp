@@ -1,28 +1,47 @@
-// The few spellings that differ between CPython versions. Nothing else in the
-// module tests the interpreter version.
+// The few spellings that differ between CPython versions (3.8 to 3.13).
+// Nothing else in the module tests the interpreter version: the rest of the
+// code calls the functions below.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <frameobject.h>
 
-namespace zok::compat {
+#include <cstdint>
 
 #if PY_VERSION_HEX < 0x03090000
-// 3.8: vectorcall is provisional and underscored; the method look-up that
-// skips the bound-method object exists but is not declared in the headers.
-constexpr unsigned long TPFLAGS_HAVE_VECTORCALL = _Py_TPFLAGS_HAVE_VECTORCALL;
-}  // namespace zok::compat
+// 3.8 exports the method look-up that skips the bound-method object but does
+// not declare it in its headers.
 extern "C" int _PyObject_GetMethod(PyObject* obj, PyObject* name, PyObject** method);
+#endif
+
 namespace zok::compat {
+
+// ---- vectorcall -----------------------------------------------------------
+// Provisional and underscored in 3.8, public from 3.9. A callable's own
+// vectorcall entry is called directly; callables without one go through the
+// interpreter's generic call. A NULL result without an exception is
+// reported the same way on every version.
 
 [[gnu::cold, gnu::noinline]] inline PyObject* null_without_error(PyObject* callable) {
     PyErr_Format(PyExc_SystemError, "%R returned NULL without setting an error", callable);
     return nullptr;
 }
 
-// The callable's vectorcall entry, called directly; callables without one
-// go through tp_call. A NULL result without an exception is reported.
+#if PY_VERSION_HEX >= 0x03090000
+constexpr unsigned long TPFLAGS_HAVE_VECTORCALL = Py_TPFLAGS_HAVE_VECTORCALL;
+
+inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames) {
+    vectorcallfunc f = PyVectorcall_Function(callable);
+    if (!f) return PyObject_Vectorcall(callable, args, nargsf, kwnames);
+    PyObject* res = f(callable, args, nargsf, kwnames);
+    if (!res && !PyErr_Occurred()) return null_without_error(callable);
+    return res;
+}
+#else
+constexpr unsigned long TPFLAGS_HAVE_VECTORCALL = _Py_TPFLAGS_HAVE_VECTORCALL;
+
 inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames) {
     vectorcallfunc f = _PyVectorcall_Function(callable);
@@ -31,12 +50,21 @@ inline PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t na
     if (!res && !PyErr_Occurred()) return null_without_error(callable);
     return res;
 }
+#endif
 
+// ---- method calls -----------------------------------------------------------
 // Calls args[0].name(*args[1:nargs]) like the interpreter's method-call
 // opcodes: a plain function found on the type is called with args[0]
 // prepended, without building a bound method; anything else is read as an
 // attribute and called. `args` must be writable (the callee may borrow the
-// slot before its first argument).
+// slot before its first argument). 3.8 has the look-up only as a private
+// function; from 3.9 the public call does the same.
+
+#if PY_VERSION_HEX >= 0x03090000
+inline PyObject* call_method(PyObject* name, PyObject** args, size_t nargs) {
+    return PyObject_VectorcallMethod(name, args, nargs, nullptr);
+}
+#else
 inline PyObject* call_method(PyObject* name, PyObject** args, size_t nargs) {
     PyObject* meth = nullptr;
     int unbound = _PyObject_GetMethod(args[0], name, &meth);
@@ -47,22 +75,123 @@ inline PyObject* call_method(PyObject* name, PyObject** args, size_t nargs) {
     Py_DECREF(meth);
     return res;
 }
+#endif
 
-inline PyCodeObject* new_code(int argcount, int nlocals, PyObject* varnames, PyObject* filename,
-                              PyObject* name, int firstlineno, PyObject* empty_bytes,
-                              PyObject* empty_tuple) {
-    return PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, CO_OPTIMIZED | CO_NEWLOCALS,
-                                     empty_bytes, empty_tuple, empty_tuple, varnames,
-                                     empty_tuple, empty_tuple, filename, name, firstlineno,
-                                     empty_bytes);
+// ---- code objects -----------------------------------------------------------
+// A code object whose variables are `varnames` (the first `argcount` of them
+// parameters) and which never runs. A traceback entry made from a fresh frame
+// of it shows `firstlineno`: up to 3.10 the line of a frame that has not
+// started is the first line; from 3.11 it is read from the location table at
+// the frame's instruction (3.13 places a fresh frame one instruction in), so
+// there the code carries the instructions and the one-line location table of
+// the interpreter's own empty code object. 3.11 also added the qualified name
+// and the exception table; 3.12 moved the constructor to the unstable API.
+
+#if PY_VERSION_HEX >= 0x030B0000
+struct CodeBody {
+    PyObject* code = nullptr;       // instructions
+    PyObject* linetable = nullptr;  // every instruction at the first line
+    int stacksize = 0;
+};
+
+// Taken once from PyCode_NewEmpty and kept for the life of the process;
+// nullptr with an exception set when it cannot be made.
+inline const CodeBody* empty_code_body() {
+    static CodeBody body;
+    if (body.code) return &body;
+    PyCodeObject* empty = PyCode_NewEmpty("", "", 1);
+    if (!empty) return nullptr;
+    PyObject* linetable = PyObject_GetAttrString(reinterpret_cast<PyObject*>(empty), "co_linetable");
+    PyObject* code = linetable ? PyCode_GetCode(empty) : nullptr;
+    int stacksize = empty->co_stacksize;
+    Py_DECREF(empty);
+    if (!code) {
+        Py_XDECREF(linetable);
+        return nullptr;
+    }
+    body.linetable = linetable;
+    body.stacksize = stacksize;
+    body.code = code;
+    return &body;
 }
+#endif
+
+inline PyCodeObject* new_code(int argcount, PyObject* varnames, PyObject* filename,
+                              PyObject* name, PyObject* qualname, int firstlineno,
+                              PyObject* empty_bytes, PyObject* empty_tuple) {
+    int nlocals = static_cast<int>(PyTuple_GET_SIZE(varnames));
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+#if PY_VERSION_HEX >= 0x030B0000
+    const CodeBody* body = empty_code_body();
+    if (!body) return nullptr;
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyUnstable_Code_NewWithPosOnlyArgs(
+#else
+    return PyCode_NewWithPosOnlyArgs(
+#endif
+        argcount, 0, 0, nlocals, body->stacksize, flags, body->code, empty_tuple, empty_tuple,
+        varnames, empty_tuple, empty_tuple, filename, name, qualname, firstlineno,
+        body->linetable, empty_bytes);
+#else
+    (void)qualname;
+    return PyCode_NewWithPosOnlyArgs(argcount, 0, 0, nlocals, 0, flags, empty_bytes, empty_tuple,
+                                     empty_tuple, varnames, empty_tuple, empty_tuple, filename,
+                                     name, firstlineno, empty_bytes);
+#endif
+}
+
+// ---- the pending exception --------------------------------------------------
+// Taken out while a traceback entry is built and put back afterwards. 3.12
+// keeps one exception object where earlier versions keep a triple.
+
+#if PY_VERSION_HEX >= 0x030C0000
+struct PendingError {
+    PyObject* exc = PyErr_GetRaisedException();
+    void restore() noexcept { PyErr_SetRaisedException(exc); }
+};
+#else
+struct PendingError {
+    PyObject *type, *value, *tb;
+    PendingError() noexcept { PyErr_Fetch(&type, &value, &tb); }
+    void restore() noexcept { PyErr_Restore(type, value, tb); }
+};
+#endif
+
+// ---- interpreters, modules, attributes, strings ----------------------------
 
 inline int64_t current_interpreter_id() {
+#if PY_VERSION_HEX >= 0x03090000
+    return PyInterpreterState_GetID(PyInterpreterState_Get());
+#else
     return PyInterpreterState_GetID(PyThreadState_Get()->interp);
+#endif
 }
 
-// The interpreter's recursion guard, as its own calls use it, with the
-// thread state fetched once for entering and leaving.
+// The module `name` from sys.modules, created empty when missing. New
+// reference, or nullptr with an exception set.
+inline PyObject* add_module(const char* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyImport_AddModuleRef(name);
+#else
+    PyObject* m = PyImport_AddModule(name);
+    Py_XINCREF(m);
+    return m;
+#endif
+}
+
+// The interpreter's recursion guard. On 3.8 the counter is entered as the
+// interpreter's own calls do, with the thread state fetched once for
+// entering and leaving; later versions keep their counters private and are
+// entered through the public calls. The token to leave with, or nullptr
+// with RecursionError set.
+#if PY_VERSION_HEX >= 0x03090000
+inline PyThreadState* enter_recursion(const char* where) {
+    PyThreadState* ts = PyThreadState_Get();
+    return Py_EnterRecursiveCall(where) ? nullptr : ts;
+}
+
+inline void leave_recursion(PyThreadState*) { Py_LeaveRecursiveCall(); }
+#else
 inline PyThreadState* enter_recursion(const char* where) {
     PyThreadState* ts = PyThreadState_Get();
     if (++ts->recursion_depth > _Py_CheckRecursionLimit && _Py_CheckRecursiveCall(where))
@@ -75,16 +204,19 @@ inline void leave_recursion(PyThreadState* ts) {
     int low_water = limit > 200 ? limit - 50 : 3 * (limit >> 2);
     if (--ts->recursion_depth < low_water) ts->overflowed = 0;
 }
+#endif
 
 // Optional attribute: 1 found (*out set), 0 absent (AttributeError cleared), -1 error.
 inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** out) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyObject_GetOptionalAttr(obj, name, out);
+#else
     return _PyObject_LookupAttr(obj, name, out);
+#endif
 }
 
-#endif
-
 // Strings made by the legacy APIs must be made ready before their data is
-// read; 3.12 has no such strings.
+// read; 3.12 has no such strings. 0, or -1 with an exception.
 #if PY_VERSION_HEX < 0x030C0000
 inline int unicode_ready(PyObject* s) { return PyUnicode_READY(s); }
 #else
@@ -93,6 +225,7 @@ inline int unicode_ready(PyObject*) { return 0; }
 
 // Dictionary version tags: every change of a dict gives it a new, globally
 // unique tag, so an unchanged tag proves an earlier look-up still holds.
+// 3.12 deprecates the tag; there the look-ups are not cached.
 #if PY_VERSION_HEX < 0x030C0000
 constexpr bool HAVE_DICT_VERSION = true;
 inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }

@@ -208,9 +208,9 @@ PyObject* function_new(const MethodDef* def, PyObject* globals) noexcept {
     if (!tb_name) return nullptr;
     Ref file = Ref::steal(PyUnicode_FromString(def->filename));
     if (!file) return nullptr;
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(compat::new_code(
-        def->nparams, def->nparams + def->nlocals, varnames.get(), file.get(), name(def->name),
-        def->firstline, g.empty_bytes, g.empty_tuple)));
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
+        compat::new_code(def->nparams, varnames.get(), file.get(), name(def->name), qualname.get(),
+                         def->firstline, g.empty_bytes, g.empty_tuple)));
     if (!code) return nullptr;
     Function* f = PyObject_GC_New(Function, g_type);
     if (!f) return nullptr;

@@ -330,14 +330,13 @@ int exec(PyObject* module) noexcept {
     int rc = -1;
     int line = 0;
     do {
-        PyObject* builtins = PyImport_AddModule("builtins");
+        Ref builtins = Ref::steal(compat::add_module("builtins"));
         if (!builtins) break;
         if (!g.builtins) {
-            Py_INCREF(builtins);
-            g.builtins = builtins;
-            g.builtins_dict = PyModule_GetDict(builtins);
+            g.builtins = Ref::borrow(builtins.get()).release();
+            g.builtins_dict = PyModule_GetDict(g.builtins);
         }
-        if (PyDict_SetItem(ns, name(N::dunder_builtins), builtins) < 0) break;
+        if (PyDict_SetItem(ns, name(N::dunder_builtins), builtins.get()) < 0) break;
         if (version_check() < 0) break;
         if (make_strings() < 0) break;
         rc = exec_body(module, ns, line);

@@ -8,14 +8,13 @@ namespace zok {
 [[gnu::cold, gnu::noinline]] void add_traceback(PyObject* qualname, PyObject* varnames,
                                                 int argcount, const char* filename, int line,
                                                 PyObject* globals) noexcept {
-    PyObject *type, *value, *tb;
-    PyErr_Fetch(&type, &value, &tb);
+    compat::PendingError pending;
     Ref file = Ref::steal(PyUnicode_FromString(filename));
     Ref code;
     if (file) {
         code = Ref::steal(reinterpret_cast<PyObject*>(compat::new_code(
-            argcount, static_cast<int>(PyTuple_GET_SIZE(varnames)), varnames, file.get(),
-            qualname, line, g.empty_bytes, g.empty_tuple)));
+            argcount, varnames, file.get(), qualname, qualname, line, g.empty_bytes,
+            g.empty_tuple)));
     }
     Ref frame;
     if (code) {
@@ -27,10 +26,10 @@ namespace zok {
         // Out of memory while decorating: the caller's exception matters more
         // than the entry, so drop this error and report the original one.
         PyErr_Clear();
-        PyErr_Restore(type, value, tb);
+        pending.restore();
         return;
     }
-    PyErr_Restore(type, value, tb);
+    pending.restore();
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
 }
 
