@@ -9,35 +9,6 @@ from combined_source.utils import ZOK
 HERE = os.path.dirname(os.path.abspath(__file__))
 
 
-class FloorProcessor(BaseCodePostProcessor):
-    """The four rewrite methods reduced to the traversal they must make."""
-
-    def __init__(self, root, transformer, configuration, new_name="arr"):
-        self.root = root
-        self.transformer = transformer
-        self.configuration = configuration
-        self.new_name = new_name
-
-    def transform(self):
-        self.visit(self.root)
-
-    def visit_keyword(self, node):
-        self.generic_visit(node)
-        return node
-
-    def visit_Name(self, node):
-        self.generic_visit(node)
-        return node
-
-    def visit_Attribute(self, node):
-        self.generic_visit(node)
-        return node
-
-    def visit_Call(self, node):
-        self.generic_visit(node)
-        return node
-
-
 class TraversalProcessor(BaseCodePostProcessor):
     """No rewrite methods at all: every node goes to generic_visit."""
 
@@ -49,6 +20,16 @@ class TraversalProcessor(BaseCodePostProcessor):
 
     def transform(self):
         self.visit(self.root)
+
+
+class FloorProcessor(TraversalProcessor):
+    """The four rewrite methods reduced to the traversal they must make."""
+
+    def visit_keyword(self, node):
+        self.generic_visit(node)
+        return node
+
+    visit_Name = visit_Attribute = visit_Call = visit_keyword
 
 
 def _cython_module():

@@ -495,13 +495,6 @@ def test_deleted_and_unset_attributes(monkeypatch, source, opts, breaker, method
     assert_no_leak(once, [cls], loops=LOOPS // 4)
 
 
-@pytest.mark.xfail(strict=True, reason="module returns the call unchanged instead of the index error for an empty args list")
-def test_convolution_call_without_arguments_fails_at_index(monkeypatch):
-    monkeypatch.setenv(ENV, "true")
-    exc = raised(plain("orb_empty()", name="_ConvNd").transform)
-    assert type(exc) is IndexError and entries(exc) == ["transform", "visit_Call"]
-
-
 # ---- re-entrant hosts ----
 def test_callbacks_reenter_the_same_post_processor(monkeypatch):
     p = plain("Tensor\nself.orb_array\ntorch.nn.Module")

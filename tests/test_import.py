@@ -103,6 +103,25 @@ def test_reimport_is_the_same_module(tmp_path):
     assert out == ["True", "True True True 1 ['pkg.ZOK']"]
 
 
+def test_reimport_leaks_nothing(tmp_path):
+    # Each import hands the module a new state block; the old one is freed.
+    out = run(tmp_path, """
+        import tracemalloc
+        attempt()
+        def again():
+            del sys.modules["pkg.ZOK"]
+            attempt()
+        for _ in range(100): again()
+        def blocks():
+            return sum(s.count for s in tracemalloc.take_snapshot().statistics("filename"))
+        tracemalloc.start()
+        before = blocks()
+        for _ in range(2000): again()
+        print(blocks() - before < 100)
+    """)
+    assert out == ["True"]
+
+
 MISSING = "X = 1\n"
 CONFLICT = """
     class M1(type): pass

@@ -37,7 +37,14 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
                         "interpreter per process.");
         return nullptr;
     }
-    if (g.module) return Ref::borrow(g.module).release();
+    if (g.module) {
+        // The import system gives a module returned from here a new state
+        // block without freeing the old one; free it now so that importing
+        // again (after the sys.modules entries were removed) leaks nothing.
+        // Nothing reads the state between this return and that reset.
+        PyMem_Free(PyModule_GetState(g.module));
+        return Ref::borrow(g.module).release();
+    }
 
     Ref modname = Ref::steal(PyObject_GetAttrString(spec, "name"));
     if (!modname) return nullptr;
