@@ -10,6 +10,7 @@ import gast
 import pytest
 
 from conftest import ENV, make_processor
+from interpreter import settle
 
 L = gast.Load
 
@@ -69,11 +70,11 @@ def test_thousands_of_transforms_keep_memory_flat(monkeypatch):
     try:
         for _ in range(100):
             once()
-        gc.collect()
+        settle()
         blocks, memory = sys.getallocatedblocks(), tracemalloc.get_traced_memory()[0]
         for _ in range(2000):
             once()
-        gc.collect()
+        settle()
         blocks, memory = sys.getallocatedblocks() - blocks, tracemalloc.get_traced_memory()[0] - memory
     finally:
         tracemalloc.stop()
