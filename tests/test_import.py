@@ -117,7 +117,7 @@ def test_reimport_leaks_nothing(tmp_path):
         tracemalloc.start()
         before = blocks()
         for _ in range(2000): again()
-        print(blocks() - before < 100)
+        print(blocks() - before < 1000)  # a block per import would be 2000
     """)
     assert out == ["True"]
 
