@@ -117,7 +117,9 @@ def test_reimport_leaks_nothing(tmp_path):
         tracemalloc.start()
         before = blocks()
         for _ in range(2000): again()
-        print(blocks() - before < 100)
+        # a block kept per import makes 2000; the import system's own caches
+        # and free lists account for up to a few hundred (3.10 to 3.12)
+        print(blocks() - before < 1000)
     """)
     assert out == ["True"]
 
