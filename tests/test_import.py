@@ -113,11 +113,14 @@ def test_reimport_leaks_nothing(tmp_path):
             attempt()
         for _ in range(100): again()
         def blocks():
+            sys._clear_type_cache()  # from 3.10 its entries keep the names looked up
             return sum(s.count for s in tracemalloc.take_snapshot().statistics("filename"))
         tracemalloc.start()
         before = blocks()
         for _ in range(2000): again()
-        print(blocks() - before < 1000)  # a block per import would be 2000
+        # a block kept per import makes 2000; the import system's own caches
+        # and free lists account for up to a few hundred
+        print(blocks() - before < 1000)
     """)
     assert out == ["True"]
 
