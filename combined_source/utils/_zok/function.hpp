@@ -14,12 +14,12 @@ struct Ctx {
     int line;
 };
 
-// Records where a failure was detected and returns it. Use as
-// `return fail(c, __LINE__);` through the FAIL macro below.
-#define ZOK_FAIL(c) \
-    do {                  \
+// Records the line where a failure was detected (the exception is already
+// set) and returns nullptr from the method body.
+#define ZOK_FAIL(c)          \
+    do {                     \
         (c).line = __LINE__; \
-        return nullptr;   \
+        return nullptr;      \
     } while (0)
 
 // Bound parameters, in declaration order (borrowed references).
