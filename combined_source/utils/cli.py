@@ -79,6 +79,7 @@ class Outcome(NamedTuple):
     message: str = ""
     original: str = ""
     output: str = ""
+    warnings: tuple = ()
 
 
 def render(tree):
@@ -96,6 +97,27 @@ def rewrite(tree, settings):
     FrontendTorchCodePostProcessor(tree, transformer, config, settings.new_name).transform()
     after = render(tree)
     return None if after == before else after
+
+
+class Rewritten(NamedTuple):
+    """What the rules made of one decoded source text."""
+
+    output: Optional[str]  # the new text, None when nothing changes
+    warnings: tuple = ()  # lines to report, each naming a place in the file
+
+
+def rewrite_text(name, text, settings):
+    """The rewrite of one decoded source text (a leading byte-order mark
+    included). Raises SyntaxError or ValueError for text that does not parse;
+    any other exception is a fault of the post-processor or the renderer."""
+    bom = "\ufeff" if text.startswith("\ufeff") else ""
+    tree = gast.parse(text[len(bom):])
+    output = rewrite(tree, settings)
+    if output is None:
+        return Rewritten(None)
+    if "\r\n" in text[: text.find("\n") + 1]:
+        output = output.replace("\n", "\r\n")
+    return Rewritten(bom + output)
 
 
 def write_atomically(path, data):
@@ -133,29 +155,24 @@ def process(job, settings):
         return Outcome(name, FAILED, "%s: cannot read: %s" % (name, e.strerror or e))
     except UnicodeDecodeError as e:
         return Outcome(name, FAILED, "%s: not UTF-8: %s at byte %d" % (name, e.reason, e.start))
-    bom = "\ufeff" if text.startswith("\ufeff") else ""
     keep = settings.keep_text or not from_file
     try:
-        tree = gast.parse(text[len(bom):])
+        result = rewrite_text(name, text, settings)
     except (SyntaxError, ValueError) as e:  # ValueError: 3.8's refusal of null bytes
         line, column = getattr(e, "lineno", None), getattr(e, "offset", None)
         where = (":%d" % line if line else "") + (":%d" % column if line and column else "")
         return Outcome(name, FAILED, "%s%s: cannot parse: %s" % (name, where, getattr(e, "msg", e)))
-    try:
-        output = rewrite(tree, settings)
     except Exception as e:  # a fault of the post-processor or the renderer
         return Outcome(name, BROKEN, "%s: internal error: %s: %s" % (name, type(e).__name__, e))
+    output = result.output
     if output is None:
-        return Outcome(name, UNCHANGED, "", *((text, text) if keep else ()))
-    if "\r\n" in text[: text.find("\n") + 1]:
-        output = output.replace("\n", "\r\n")
-    output = bom + output
+        return Outcome(name, UNCHANGED, "", *((text, text) if keep else ()), warnings=result.warnings)
     if settings.in_place and from_file:
         try:
             write_atomically(name, output.encode("utf-8"))
         except OSError as e:
             return Outcome(name, FAILED, "%s: cannot write: %s" % (name, e.strerror or e))
-    return Outcome(name, CHANGED, "", *((text, output) if keep else ()))
+    return Outcome(name, CHANGED, "", *((text, output) if keep else ()), warnings=result.warnings)
 
 
 def run(jobs, settings, workers):
@@ -312,6 +329,8 @@ def main(argv=None):
         with transpose_switched_on(args.transpose):
             for o in run(jobs, settings, args.jobs):
                 counts[o.status] += 1
+                for line in o.warnings:
+                    note("warning: " + line, always=True)
                 if o.status in (FAILED, BROKEN):
                     note(o.message, always=True)
                     status = max(status, EXIT_INPUT if o.status == FAILED else EXIT_INTERNAL)
