@@ -280,6 +280,14 @@ def detect(data):
     return tokenize.detect_encoding(io.BytesIO(data).readline)[0]
 
 
+def same_encoding(data, encoding):
+    """Whether Python reads `data` in `encoding`."""
+    try:
+        return detect(data) == encoding
+    except SyntaxError:
+        return False
+
+
 def decode(data):
     """The source text of `data` decoded as Python decodes a file (byte-order
     mark, coding declaration; UTF-8 by default), a leading byte-order mark kept
@@ -346,7 +354,7 @@ def process(job, settings):
         except UnicodeEncodeError as e:
             return Outcome(name, FAILED, "%s: left alone: the rewrite cannot be written in %s: %s" % (
                 name, encoding_name(encoding), e.reason))
-        if detect(new_data) != encoding:  # its coding declaration would not be read the same
+        if not same_encoding(new_data, encoding):  # a coding declaration lost by the rendering
             return Outcome(name, FAILED, "%s: left alone: the rewrite would lose its %s coding declaration" % (
                 name, encoding))
     if settings.in_place and from_file:
