@@ -581,17 +581,17 @@ def collect(paths, stale=None):
             found = []
             for root, dirs, files in os.walk(path):
                 dirs[:] = [d for d in dirs if not d.startswith(".")]
-                stale += stale_temporaries(root, files)
+                stale += stale_temporaries(root, sorted(files))
                 found += [os.path.join(root, f) for f in files if f.endswith(".py") and not f.startswith(".")
                           and is_regular(os.path.join(root, f))]
             names += sorted(found)
         else:
             names.append(path)
             if path != "-":
-                named_dirs.setdefault(os.path.dirname(path) or os.curdir)
+                named_dirs.setdefault(os.path.dirname(path))
     for directory in named_dirs:
         with contextlib.suppress(OSError):
-            stale += stale_temporaries(directory, sorted(os.listdir(directory)))
+            stale += stale_temporaries(directory, sorted(os.listdir(directory or os.curdir)))
     unique = {}  # the same file reached by two paths is processed once
     for name in names:
         unique.setdefault(name if name == "-" else os.path.realpath(name), name)
@@ -675,7 +675,11 @@ def load_dtype_map(parser, path):
     if path is None:
         return {}
     try:
-        with open(path, "rb") as f:  # bounded: a device or an endless pipe is not a map
+        # A named pipe nobody writes to reads as empty instead of hanging, and
+        # a device that never ends is cut off at the bound.
+        fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        os.set_blocking(fd, True)
+        with open(fd, "rb") as f:
             data = f.read(DTYPE_MAP_MAX_BYTES + 1)
         if len(data) > DTYPE_MAP_MAX_BYTES:
             parser.error("--dtype-map %s: larger than %d MiB" % (path, DTYPE_MAP_MAX_BYTES >> 20))
