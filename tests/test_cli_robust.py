@@ -116,6 +116,14 @@ def test_source_encodings(tmp_path, data, rc, stdout, message):
     assert (tmp_path / "m.py").read_bytes() == (data if rc or stdout == data else stdout)
 
 
+def test_rewrite_that_cannot_be_encoded_back_is_left_alone(tmp_path):
+    data = b"# coding: latin-1\nx.astype(torch.float32)  # caf\xe9\n"
+    make(tmp_path, {"m.py": data, "map.json": json.dumps({"torch.float32": "orb.\u0192"})})
+    rc, out, err = run_cli(tmp_path, "--in-place", "--dtype-map", "map.json", "m.py")
+    assert rc == 2 and "m.py: left alone: the rewrite cannot be written in iso-8859-1: " in err
+    assert (tmp_path / "m.py").read_bytes() == data
+
+
 # -- options checked before any file is touched --------------------------
 
 @pytest.mark.parametrize("args, message", [

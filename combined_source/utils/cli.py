@@ -442,9 +442,12 @@ def _run_parallel(jobs, settings, count, warn):
     if not workers:
         yield from _run_serial(jobs, settings)
         return
+    # A signal wakes the wait for the workers' results up through this pipe
+    # (handlers run only in the main thread; elsewhere nothing is caught).
     wake_r, wake_w = os.pipe()
     os.set_blocking(wake_w, False)
-    old_wakeup = signal.set_wakeup_fd(wake_w)
+    in_main = threading.current_thread() is threading.main_thread()
+    old_wakeup = signal.set_wakeup_fd(wake_w) if in_main else -1
     todo = list(range(len(jobs)))[::-1]  # next job at the end
     busy = {}  # pipe -> index of the job in flight
     done = {}
@@ -513,7 +516,8 @@ def _run_parallel(jobs, settings, count, warn):
                     os.kill(proc.pid, signal.SIGTERM)
         for proc in workers.values():
             proc.join()
-        signal.set_wakeup_fd(old_wakeup)
+        if in_main:
+            signal.set_wakeup_fd(old_wakeup)
         os.close(wake_r)
         os.close(wake_w)
 

@@ -1,0 +1,75 @@
+"""Peak memory of the command line on one large generated file.
+
+    python bench/cli_memory.py             # 5 and 50 MB, --check and --in-place
+    python bench/cli_memory.py --mb 5 --mode check
+
+Each run is a fresh process; its peak resident set size (ru_maxrss) is
+reported and divided by the file's size.
+"""
+import argparse
+import os
+import subprocess
+import sys
+import tempfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(HERE)
+
+BLOCK = '''class Conv{i}(orb.Module):
+    def __init__(self, in_channels, out_channels, kernel_size):
+        super().__init__()
+        self.weight = orb.Array(orb_empty((in_channels, out_channels, kernel_size)), requires_grad=True)
+        self.bias = torch.nn.Parameter(orb.zeros((out_channels,)))
+
+    def forward(self, x: torch.Tensor) -> torch.Tensor:
+        y = orb.conv2d(x, self.weight, data_format="NCHW") + self.bias
+        return orb.inplace_update(y, torch.float32)
+
+'''
+
+MEASURE = """
+import resource, subprocess, sys
+rc = subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE).returncode
+print(rc, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
+"""
+
+
+def generate(path, megabytes):
+    with open(path, "w") as f:
+        i, size = 0, 0
+        while size < megabytes << 20:
+            block = BLOCK.format(i=i)
+            f.write(block)
+            size += len(block)
+            i += 1
+    return os.path.getsize(path)
+
+
+def peak(path, mode):
+    cmd = [sys.executable, "-m", "combined_source.utils", "-j", "1", "--" + mode, path]
+    out = subprocess.run([sys.executable, "-c", MEASURE] + cmd, cwd=ROOT, check=True,
+                         stdout=subprocess.PIPE).stdout.split()
+    return int(out[0]), int(out[1]) << 10
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("--mb", type=int, action="append", help="file size in MiB (default: 5 and 50)")
+    p.add_argument("--mode", action="append", choices=["check", "in-place", "diff"],
+                   help="default: check and in-place")
+    args = p.parse_args()
+    print("%8s %10s %12s %8s %4s" % ("MiB", "mode", "peak MiB", "x size", "rc"))
+    with tempfile.TemporaryDirectory() as tmp:
+        for mb in args.mb or [5, 50]:
+            path = os.path.join(tmp, "big.py")
+            size = generate(path, mb)
+            for mode in args.mode or ["check", "in-place"]:
+                if mode == "in-place":
+                    generate(path, mb)
+                rc, rss = peak(path, mode)
+                print("%8.1f %10s %12.0f %7.1fx %4d" % (size / 2 ** 20, mode, rss / 2 ** 20, rss / size, rc),
+                      flush=True)
+
+
+if __name__ == "__main__":
+    main()
