@@ -12,6 +12,7 @@ import ast
 import contextlib
 import difflib
 import errno
+import fcntl
 import functools
 import hashlib
 import io
@@ -26,6 +27,7 @@ import stat
 import sys
 import tempfile
 import threading
+import time
 import tokenize
 from typing import NamedTuple, Optional
 
@@ -237,14 +239,30 @@ def copy_identity(target, tmp, st):
                 raise
 
 
-def still_same(target, snapshot):
-    """Whether the file at `target` is still the one read (same inode, size,
-    modification time and content)."""
-    st = os.stat(target)
+def lock(f, seconds=5.0):
+    """Takes the advisory lock of the open file `f`, waiting a bounded time:
+    runs of this command hold it only while they check and replace a file."""
+    deadline = time.monotonic() + seconds
+    while True:
+        try:
+            fcntl.flock(f.fileno(), fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return
+        except BlockingIOError:
+            if time.monotonic() > deadline:
+                raise Refused("locked by another process; not rewritten")
+            time.sleep(0.005)
+
+
+def still_same(f, target, snapshot):
+    """Whether `target` is still the file read (same inode, size, modification
+    time and content), open as `f`."""
+    st = os.fstat(f.fileno())
     if (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns) != snapshot[:4]:
         return False
-    with open(target, "rb") as f:
-        return digest(f.read(st.st_size + 1)) == snapshot.digest
+    now = os.stat(target)
+    if (now.st_dev, now.st_ino) != (st.st_dev, st.st_ino):  # replaced since it was opened
+        return False
+    return digest(f.read(st.st_size + 1)) == snapshot.digest
 
 
 def write_atomically(path, data, snapshot=None):
@@ -267,9 +285,17 @@ def write_atomically(path, data, snapshot=None):
             f.flush()
             os.fsync(f.fileno())
         copy_identity(target, tmp, st)
-        if snapshot is not None and not still_same(target, snapshot):
-            raise Refused("changed since it was read; not rewritten")
-        os.replace(tmp, target)
+        if snapshot is None:
+            os.replace(tmp, target)
+        else:
+            # Checked and replaced under the file's lock, so that two runs
+            # never both replace it; an editor's save can only fall between
+            # the check and the rename.
+            with open(target, "rb") as f:
+                lock(f)
+                if not still_same(f, target, snapshot):
+                    raise Refused("changed since it was read; not rewritten")
+                os.replace(tmp, target)
     except BaseException:
         with contextlib.suppress(OSError):
             os.unlink(tmp)
