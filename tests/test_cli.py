@@ -100,8 +100,8 @@ def test_bad_dtype_map_refused_before_any_file(tmp_path, content, message):
 
 
 @pytest.mark.parametrize("data, expected", [
-    (b"\xef\xbb\xbfx = torch.Tensor(a)\r\ny  = 1\r\n", b"\xef\xbb\xbfx = orb.Array(a)\r\ny = 1\r\n"),
-    (b"x = torch.Tensor(a)", b"x = orb.Array(a)\n"),
+    (b"\xef\xbb\xbfx = torch.Tensor(a)\r\ny  = 1\r\n", b"\xef\xbb\xbfx = orb.Array(a)\r\ny  = 1\r\n"),
+    (b"x = torch.Tensor(a)", b"x = orb.Array(a)"),
     (CLEAN.encode(), None),  # not rewritten although rendering would change its layout
     (b"", None),
 ])
