@@ -14,7 +14,9 @@ Nodes are located by the parser's positions: line numbers count ``\\r\\n``,
 splicing happens on the UTF-8 bytes of the text.
 """
 import ast
+import bisect
 import io
+import operator
 import os
 import re
 import time
@@ -86,23 +88,53 @@ def render(tree):
     return text + "\n" if text else ""
 
 
+def _field_getter(kind):
+    """A function giving the tuple of the fields of a node of type `kind`."""
+    names = kind._fields
+    if len(names) == 1:
+        get = operator.attrgetter(names[0])
+        getter = lambda node: (get(node),)  # noqa: E731
+    else:
+        getter = operator.attrgetter(*names)
+
+    def fields_of(node):
+        try:
+            return getter(node)
+        except AttributeError:  # a node made without some field
+            return tuple(getattr(node, name, None) for name in names)
+
+    _GETTERS[kind] = fields_of
+    return fields_of
+
+
+_GETTERS = {}
+# Node kinds without fields (contexts, operators): they never change, so
+# they are neither recorded nor compared.
+_LEAVES = frozenset(k for k in vars(gast).values() if isinstance(k, type) and issubclass(k, _AST)
+                    and not k._fields)
+
+
 def record(root):
     """The fields of every node below `root`, lists frozen into tuples."""
     fields = {}
     stack = [root]
     pop, push, extend = stack.pop, stack.append, stack.extend
+    getters, leaves = _GETTERS, _LEAVES
     while stack:
         node = pop()
-        values = []
-        for name in node._fields:
-            value = getattr(node, name, None)
-            if type(value) is list:
-                value = tuple(value)
-                extend([v for v in value if isinstance(v, _AST)])
-            elif isinstance(value, _AST):
+        kind = type(node)
+        values = (getters.get(kind) or _field_getter(kind))(node)
+        frozen = None
+        for i, value in enumerate(values):
+            t = type(value)
+            if t is list:
+                if frozen is None:
+                    frozen = list(values)
+                frozen[i] = value = tuple(value)
+                extend([v for v in value if type(v) not in leaves and isinstance(v, _AST)])
+            elif t not in leaves and isinstance(value, _AST):
                 push(value)
-            values.append(value)
-        fields[node] = values
+        fields[node] = values if frozen is None else tuple(frozen)
     return fields
 
 
@@ -143,7 +175,8 @@ def rewrite(text, options, processor, clock=None):
     try:
         edits = splicer.edits(tree)
         if not splicer.failed and edits:
-            output = splicer.apply(edits).decode("utf-8")
+            spliced = splicer.apply(edits)
+            output = spliced.decode("utf-8")
     except Unsupported:
         splicer.failed = True
     except Exception:  # a fault of the splicer must never cost the file
@@ -153,7 +186,7 @@ def rewrite(text, options, processor, clock=None):
     notes = tuple(splicer.notes)
     if output is not None and not splicer.failed:
         try:
-            ok = output != body and splicer.verify(original, parse(output))
+            ok = output != body and splicer.verify(original, parse(output), edits, spliced)
         except Exception:  # the spliced text does not parse: never hand it out
             ok = False
         if tick:
@@ -223,6 +256,7 @@ class Splicer:
         """The byte edits that turn the text of original node `top` into the
         text of what it holds now."""
         fields = self.fields
+        getters, leaves = _GETTERS, _LEAVES
         edits = []
         stack = [(top, site)]
         pop, push = stack.pop, stack.append
@@ -234,25 +268,32 @@ class Splicer:
             old_values = fields[node]
             if getattr(node, "lineno", None) is not None:
                 site = node
-            for name, old in zip(node._fields, old_values):
-                new = getattr(node, name, None)
+            for name, old, new in zip(node._fields, old_values, (getters.get(kind) or _field_getter(kind))(node)):
                 if old is new:
-                    if isinstance(old, _AST):
+                    if type(old) not in leaves and isinstance(old, _AST):
                         push((old, site))
                     continue
+                if type(new) is list and len(new) == len(old):
+                    for o, n in zip(old, new):
+                        if o is not n:
+                            break
+                    else:
+                        for o in old:
+                            if type(o) not in leaves and isinstance(o, _AST):
+                                push((o, site))
+                        continue
                 try:
                     if type(old) is tuple:
                         if type(new) is list and len(new) == len(old):
                             changed = False
                             for o, n in zip(old, new):
                                 if o is n:
-                                    if isinstance(o, _AST):
+                                    if type(o) not in leaves and isinstance(o, _AST):
                                         push((o, site))
                                 else:
                                     self.replace(o, n, node, name, edits)
                                     changed = True
                             if changed:
-                                self.mark(site)
                                 if kind is _Tuple and name == "elts":
                                     self.note_ambiguous_shape(node, old)
                         elif kind is _Call and name == "keywords" and type(new) is list:
@@ -264,7 +305,6 @@ class Splicer:
                             raise Unsupported("list changed")
                     elif isinstance(old, _AST) or isinstance(new, _AST):
                         self.replace(old, new, node, name, edits)
-                        self.mark(site)
                     elif type(old) is type(new) and old == new:
                         continue
                     elif kind is _Name and name == "id":
@@ -281,10 +321,14 @@ class Splicer:
                     self.failed = True
         return edits
 
-    def mark(self, site):
-        if site is None:
+    def mark(self, site, now=None):
+        """Notes that the text at `site` (an original positioned node) must
+        parse to `now` (by default the site itself, changed in place)."""
+        end = getattr(site, "end_lineno", None)
+        if site is None or end is None:
             raise Unsupported("change outside any positioned node")
-        self.sites[(site.lineno, site.col_offset, type(site).__name__)] = site
+        key = (site.lineno, site.col_offset, end, site.end_col_offset, type(site).__name__)
+        self.sites[key] = site if now is None else now
 
     def keep_earlier_output(self, node):
         """Undoes a rule that stacked its output on the same output found in
@@ -338,6 +382,7 @@ class Splicer:
             if (type(owner), name) not in _FREE_SLOTS and not self.in_parentheses(*where):
                 text = "(" + text + ")"
         edits.append((where[0], where[1], text.encode("utf-8")))
+        self.mark(old, new)  # after the text: it outranks what the new node's parts noted there
 
     def in_parentheses(self, start, end):
         data = self.data
@@ -389,6 +434,9 @@ class Splicer:
         return self.render_with_holes(node)
 
     def render_with_holes(self, node):
+        text = self.chain_text(node)
+        if text is not None:
+            return text
         holes = []  # (placeholder, original node, owner, field, index)
         stack = [node]
         while stack:
@@ -426,6 +474,24 @@ class Splicer:
                 inner = "(" + inner + ")"
             text = text.replace(mark, inner)
         return text
+
+    def chain_text(self, node):
+        """The text of a new name or dotted chain (the common replacements),
+        written without the renderer; None for anything else."""
+        parts = []
+        while type(node) is _Attribute and node not in self.fields:
+            parts.append(node.attr)
+            node = node.value
+        if type(node) is _Name and node not in self.fields:
+            head = node.id
+        elif parts and node in self.fields and type(node) is _Call and self.span(node) is not None:
+            head = self.text_of(node)  # a call keeps its text: orb.inplace_update(...).data
+        else:
+            return None
+        if type(head) is not str:
+            return None
+        parts.append(head)
+        return ".".join(reversed(parts))
 
     def remove_keywords(self, call, old, new, edits):
         """Removes the keyword arguments missing from `new` with one adjacent
@@ -517,29 +583,56 @@ class Splicer:
 
     # -- checking the result ----------------------------------------------
 
-    def verify(self, before, after):
+    def verify(self, before, after, edits, spliced):
         """Whether `after` (the parse of the spliced text) equals `before`
         (the parse of the original text) everywhere outside the changed
-        nodes, and each changed node's parse equals its rewritten node."""
-        sites = {}
-        for key, node in self.sites.items():
-            sites.setdefault(key[:2], []).append((key, node))
+        nodes, and each changed node's parse equals its rewritten node.
+
+        `edits` are the sorted edits that made `spliced`. A node whose
+        original span holds no edit and whose new span is its old span moved
+        by the edits before it has the same text in the same context, so its
+        parse is the same: it is not compared further."""
+        sites = self.sites
+        ends = [e[1] for e in edits]
+        starts = [e[0] for e in edits]
+        shift = [0]
+        for start, end, text in edits:
+            shift.append(shift[-1] + len(text) - (end - start))
+        old_lines = self.starts
+        new_lines = [0]
+        new_lines += [m.end() for m in _LINE_END.finditer(spliced)]
+        count = len(edits)
         matched = []
         stack = [(before, after)]
         pop, push = stack.pop, stack.append
         while stack:
             a, b = pop()
             kind = type(a)
-            if kind is not type(b):
-                return False
             line = getattr(a, "lineno", None)
-            if line is not None and (line, a.col_offset) in sites:
-                node = next((n for _, n in sites[(line, a.col_offset)] if _same_kind(kind, type(n))), None)
+            if line is not None and kind is type(b) and a.end_lineno is not None and b.end_lineno is not None:
+                s1 = old_lines[line - 1] + a.col_offset
+                e1 = old_lines[a.end_lineno - 1] + a.end_col_offset
+                i = bisect.bisect_right(ends, s1)
+                if i == count or starts[i] >= e1:  # no edit inside
+                    d = shift[i]
+                    if (new_lines[b.lineno - 1] + b.col_offset == s1 + d
+                            and new_lines[b.end_lineno - 1] + b.end_col_offset == e1 + d):
+                        continue
+            if line is not None:
+                node = sites.get((line, a.col_offset, a.end_lineno, a.end_col_offset,
+                                  "Name" if kind is ast.arg else kind.__name__))
                 if node is not None:
-                    if not same_tree(gast.ast_to_gast(b), node):
+                    if not isinstance(b, ast.AST):
+                        return False
+                    same = same_as_parsed(b, node)
+                    if same is None:  # a node kind that the conversion to gast changes
+                        same = same_tree(gast.ast_to_gast(b), node)
+                    if not same:
                         return False
                     matched.append(((line, a.col_offset), (a.end_lineno, a.end_col_offset)))
                     continue
+            if kind is not type(b):
+                return False
             for name in a._fields:
                 x = getattr(a, name, None)
                 y = getattr(b, name, None)
@@ -556,8 +649,9 @@ class Splicer:
                 elif type(x) is not type(y) or x != y:
                     return False
         # Every change must lie inside a node compared as rewritten.
+        found = {lo for lo, _ in matched}
         for k in self.sites:
-            if not any(lo <= k[:2] < hi for lo, hi in matched):
+            if k[:2] not in found and not any(lo <= k[:2] < hi for lo, hi in matched):
                 return False
         return True
 
@@ -575,9 +669,49 @@ def _unwrapped(text):
     return text[1:-1] if inner == whole else text
 
 
-def _same_kind(ast_type, gast_type):
-    name = ast_type.__name__
-    return (name == "arg" and "Name" or name) == gast_type.__name__
+# Node kinds that gast takes over from ast with the same fields (plus fields
+# that are None or empty here), so a parse can be compared without converting.
+_SAME_IN_GAST = {name: getattr(gast, name) for name in (
+    "Name", "Attribute", "Call", "keyword", "Constant", "Tuple", "List", "Set", "Dict", "BinOp", "UnaryOp",
+    "BoolOp", "Compare", "IfExp", "Starred", "Load", "Store", "Del", "Add", "Sub", "Mult", "MatMult", "Div",
+    "Mod", "Pow", "LShift", "RShift", "BitOr", "BitXor", "BitAnd", "FloorDiv", "Invert", "Not", "UAdd", "USub",
+    "And", "Or", "Eq", "NotEq", "Lt", "LtE", "Gt", "GtE", "Is", "IsNot", "In", "NotIn")}
+
+
+def same_as_parsed(parsed, node):
+    """Whether the ast tree `parsed` equals the gast tree `node` in every
+    field but the expression contexts; None when `parsed` holds a node kind
+    that gast represents differently."""
+    stack = [(parsed, node)]
+    while stack:
+        a, g = stack.pop()
+        kind = _SAME_IN_GAST.get(type(a).__name__)
+        if kind is None:
+            return None
+        if type(g) is not kind:
+            return False
+        for name in g._fields:
+            if name == "ctx":
+                continue
+            q = getattr(g, name, None)
+            p = getattr(a, name, None)
+            if type(q) is list:
+                if type(p) is not list or len(p) != len(q):
+                    return False
+                for u, v in zip(p, q):
+                    if isinstance(v, _AST):
+                        if not isinstance(u, ast.AST):
+                            return False
+                        stack.append((u, v))
+                    elif type(u) is not type(v) or u != v:
+                        return False
+            elif isinstance(q, _AST):
+                if not isinstance(p, ast.AST):
+                    return False
+                stack.append((p, q))
+            elif type(p) is not type(q) or p != q:
+                return False
+    return True
 
 
 def same_tree(x, y):
