@@ -506,7 +506,8 @@ class Splicer:
                 removed.append(k)
         if look is not None or len(removed) != 1:
             raise Unsupported("keywords changed otherwise than by removal")
-        where, func = self.span(call), self.span(call.func)
+        recorded = dict(zip(call._fields, self.fields[call]))  # where the text came from
+        where, func = self.span(call), self.span(recorded["func"])
         if where is None or func is None:
             raise Unsupported("call without position")
         start, end = where
@@ -546,7 +547,7 @@ class Splicer:
             raise Unsupported("argument list does not tokenize") from None
         if items[-1] is None and len(items) > 1:
             items.pop()  # a trailing comma
-        arguments = list(call.args) + list(old)
+        arguments = list(recorded["args"]) + list(old)
         if len(items) != len(arguments) or None in items:
             raise Unsupported("argument list not understood")
         order = sorted(range(len(arguments)), key=lambda i: self.first_position(arguments[i]))
@@ -576,7 +577,7 @@ class Splicer:
         position of its own is placed by its value."""
         where = self.span(node)
         if where is None and type(node) is gast.keyword:
-            where = self.span(node.value)
+            where = self.span(dict(zip(node._fields, self.fields[node]))["value"])  # as it was written
         if where is None:
             raise Unsupported("argument without position")
         return where[0]
