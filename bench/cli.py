@@ -13,7 +13,7 @@ Then one serial pass of each, in this process, is broken down by stage,
 beside ``gast.parse`` alone on the same files.
 
     python bench/cli.py                 # the report
-    python bench/cli.py --rounds 1      # a quick run
+    python bench/cli.py --quick         # a smoke run: 40 files, one round
 """
 import argparse
 import os
@@ -58,9 +58,9 @@ def commented(text, n):
     return "\n".join(out) + "\n"
 
 
-def make_corpus(folder):
+def make_corpus(folder, files=FILES):
     lines = 0
-    for n in range(FILES):
+    for n in range(files):
         body = workload.source(CLASSES_PER_FILE).replace("class Conv{", "class Conv%d_{" % n)
         text = _HEADER.format(n=n) + commented(body, n)
         lines += text.count("\n")
@@ -177,17 +177,20 @@ def main():
         sys.exit(run_cli(sys.argv[2], sys.argv[4:]))
     ap = argparse.ArgumentParser()
     ap.add_argument("--rounds", type=int, default=3, help="timed runs of each peer and job count")
+    ap.add_argument("--quick", action="store_true", help="a smoke run: 40 files, one round")
     args = ap.parse_args()
+    files = 40 if args.quick else FILES
+    rounds = 1 if args.quick else args.rounds
     folder = tempfile.mkdtemp(prefix="orb-cli-bench-")
     try:
-        lines = make_corpus(folder)
+        lines = make_corpus(folder, files)
         print("Python %s, %s: %d files, %d lines, %s" % (
-            sys.version.split()[0], time.strftime("%Y-%m-%d"), FILES, lines, " ".join(ARGS)))
+            sys.version.split()[0], time.strftime("%Y-%m-%d"), files, lines, " ".join(ARGS)))
         print()
-        print("command line, wall seconds (median of %d; peers alternate)   lines/s" % args.rounds)
+        print("command line, wall seconds (median of %d; peers alternate)   lines/s" % rounds)
         for jobs in (1, 2):
             times = {"new": [], "old": []}
-            for r in range(args.rounds):
+            for r in range(rounds):
                 for peer in (("new", "old") if r % 2 == 0 else ("old", "new")):
                     times[peer].append(timed_run(peer, folder, jobs))
             new, old = statistics.median(times["new"]), statistics.median(times["old"])
@@ -196,7 +199,7 @@ def main():
                   % (jobs, new, old, ratio, lines / new, lines / old))
         new, old, alone, changed = stages(folder)
         print()
-        print("one serial pass in one process, by stage (seconds; %d of %d files changed):" % (changed, FILES))
+        print("one serial pass in one process, by stage (seconds; %d of %d files changed):" % (changed, files))
         print("  new:  " + "  ".join("%s %.2f" % kv for kv in new.items()))
         print("  old:  " + "  ".join("%s %.2f" % kv for kv in old.items()))
         print("  gast.parse alone: %.2f" % alone)
