@@ -263,8 +263,12 @@ class Splicer:
         while stack:
             node, site = pop()
             kind = type(node)
-            if kind is _Attribute or kind is _Call:
-                self.keep_earlier_output(node)
+            if kind is _Attribute:
+                if node.attr == "data":
+                    self.keep_earlier_output(node)
+            elif kind is _Call:
+                if type(node.func) is _Attribute and node.func.attr == "astype":
+                    self.keep_earlier_output(node)
             old_values = fields[node]
             if getattr(node, "lineno", None) is not None:
                 site = node
