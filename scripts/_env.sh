@@ -51,6 +51,7 @@ if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want_sha" ]; then
 fi
 
 # Editable install: Python files are used from the work tree, the extension
-# is built (incrementally, in build/<tag>) and installed into the venv.
+# is built (incrementally, in build/<tag>) and installed into the venv, with
+# its symbols kept for profiling (release wheels are stripped).
 echo ">> building the extension for Python $PYVER" >&2
-pip_quiet install --no-build-isolation --no-deps -e "$ROOT"
+pip_quiet install --no-build-isolation --no-deps -C install.strip=false -e "$ROOT"

@@ -23,6 +23,7 @@ from typing import NamedTuple, Optional
 
 import gast
 
+from . import config
 from .KQA import BaseTransformerConfig
 from .RUF import ast_to_source_code
 from .TEH import ObjectLike, Transformer
@@ -274,6 +275,7 @@ def build_parser():
     p.add_argument("-j", "--jobs", type=positive_int, default=os.cpu_count() or 1, metavar="N",
                    help="worker processes (default: number of cores, %(default)s here)")
     p.add_argument("-q", "--quiet", action="store_true", help="report only errors on stderr")
+    p.add_argument("--version", action=config.VersionAction)
     return p
 
 
@@ -300,7 +302,7 @@ def load_dtype_map(parser, path):
 
 def main(argv=None):
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args = config.parse_args(parser, argv)  # defaults from [tool.orb-postprocess] in pyproject.toml
     if args.in_place and (args.diff or args.check):
         parser.error("--in-place cannot be combined with --diff or --check")
     printing = not (args.diff or args.check or args.in_place)
