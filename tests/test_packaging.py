@@ -129,18 +129,19 @@ def test_pre_commit_hooks(tmp_path):
     git(repo, "add", ".")
     env = dict(os.environ, PRE_COMMIT_HOME=str(tmp_path / "cache"))
 
-    def try_repo():
-        # Every hook of the manifest, in its order: check, then rewrite in place.
-        proc = subprocess.run([str(pre_commit), "try-repo", str(ROOT), "--all-files"], cwd=str(repo), env=env,
+    def try_repo(hook):
+        proc = subprocess.run([str(pre_commit), "try-repo", str(ROOT), hook, "--all-files"], cwd=str(repo), env=env,
                               capture_output=True, text=True, timeout=600)
         return proc.returncode, proc.stdout + proc.stderr
 
-    rc, out = try_repo()
+    rc, out = try_repo("orb-postprocess-check")
     assert rc == 1, out
     assert "-x = torch.Tensor(a, requires_grad=True)\n+x = orb.Array(a)" in out and "would rewrite a.py" in out, out
-    assert "files were modified by this hook" in out, out
+    assert (repo / "a.py").read_text() == "x = torch.Tensor(a, requires_grad=True)\n"
+    rc, out = try_repo("orb-postprocess")
+    assert rc == 1 and "files were modified by this hook" in out, out
     assert (repo / "a.py").read_text() == "x = orb.Array(a)\n"
     assert (repo / "b.py").read_text() == "y  =  f( 1 )\n" and (repo / "c.txt").read_text() == "torch.Tensor(a)\n"
     git(repo, "add", ".")
-    rc, out = try_repo()
+    rc, out = try_repo("orb-postprocess-check")
     assert rc == 0, out
