@@ -145,3 +145,18 @@ def test_pre_commit_hooks(tmp_path):
     git(repo, "add", ".")
     rc, out = try_repo("orb-postprocess-check")
     assert rc == 0, out
+
+
+def test_module_needs_no_glibc_newer_than_2_17():
+    # What keeps the wheels installable on older systems (manylinux2014):
+    # every versioned C library symbol that the module links is from 2.17 or
+    # before. objdump prints each as "(GLIBC_2.2.5)" or "GLIBC_2.2.5".
+    import re
+
+    objdump = shutil.which("objdump")
+    if not objdump or not sys.platform.startswith("linux"):
+        pytest.skip("needs objdump on Linux")
+    out = subprocess.run([objdump, "-T", ZOK.__file__], capture_output=True, text=True, check=True).stdout
+    versions = {tuple(map(int, v.split("."))): line.split()[-1]
+                for line in out.splitlines() for v in re.findall(r"\bGLIBC_(\d+(?:\.\d+)+)\b", line)}
+    assert versions and max(versions) <= (2, 17), sorted(versions.items())
