@@ -100,8 +100,8 @@ def test_bad_dtype_map_refused_before_any_file(tmp_path, content, message):
 
 
 @pytest.mark.parametrize("data, expected", [
-    (b"\xef\xbb\xbfx = torch.Tensor(a)\r\ny  = 1\r\n", b"\xef\xbb\xbfx = orb.Array(a)\r\ny = 1\r\n"),
-    (b"x = torch.Tensor(a)", b"x = orb.Array(a)\n"),
+    (b"\xef\xbb\xbfx = torch.Tensor(a)\r\ny  = 1\r\n", b"\xef\xbb\xbfx = orb.Array(a)\r\ny  = 1\r\n"),
+    (b"x = torch.Tensor(a)", b"x = orb.Array(a)"),
     (CLEAN.encode(), None),  # not rewritten although rendering would change its layout
     (b"", None),
 ])
@@ -168,3 +168,50 @@ def test_closed_output_pipe_ends_quietly(tmp_path):
     proc.stdout.close()  # like `| head -1`
     assert proc.wait() == 141
     assert b"error" not in proc.stderr.read()
+
+
+KEEPS = ("import orb  # header\n\n\n"
+         "w = orb_empty((in_channels,  # in\n               c, k))\n"
+         "b = orb.Array(\n    x,  # first\n    requires_grad=True,\n)\n"
+         "orb.inplace_update(b, 1)  # update\n"
+         "s = np.log2(8)\n"
+         "y = g(x, data_format='NCHW')\n")
+KEPT = ("import orb  # header\n\n\n"
+        "w = orb_empty((k,  # in\n               c, in_channels))\n"
+        "b = orb.Array(\n    x,  # first\n)\n"
+        "orb.inplace_update(b, 1).data  # update\n"
+        "s = np.log2(8).astype('float32')\n"
+        "y = g(x, data_format='NHWC')\n")
+CONV_ARGS = ["--transpose", "--object-name", "torch.nn.modules.conv._ConvNd"]
+
+
+@pytest.mark.parametrize("mode", [[], ["--diff"], ["--check"], ["--in-place"]])
+def test_second_run_changes_nothing(tmp_path, mode):
+    make(tmp_path, {"a.py": KEEPS, "b.py": KEEPS.replace("\n", "\r\n")})
+    assert run_cli(tmp_path, "--in-place", *CONV_ARGS, "a.py", "b.py")[0] == 0
+    assert (tmp_path / "a.py").read_bytes() == KEPT.encode()
+    assert (tmp_path / "b.py").read_bytes() == KEPT.replace("\n", "\r\n").encode()
+    rc, out, err = run_cli(tmp_path, *mode, *CONV_ARGS, "a.py", "b.py")
+    assert rc == 0 and "2 files: 0 changed, 2 unchanged, 0 failed" in err
+    assert out == ("" if mode else "# ==> a.py <==\n" + KEPT + "# ==> b.py <==\n" + KEPT.replace("\n", "\r\n"))
+    assert (tmp_path / "a.py").read_bytes() == KEPT.encode()
+
+
+def test_diff_removes_only_lines_with_rewritten_nodes(tmp_path):
+    make(tmp_path, {"a.py": KEEPS})
+    rc, out, _ = run_cli(tmp_path, "--diff", *CONV_ARGS, "a.py")
+    removed = [line[1:] for line in out.splitlines() if line.startswith("-") and not line.startswith("---")]
+    assert removed == ["w = orb_empty((in_channels,  # in", "               c, k))", "    requires_grad=True,",
+                       "orb.inplace_update(b, 1)  # update", "s = np.log2(8)", "y = g(x, data_format='NCHW')"]
+
+
+def test_ambiguous_shape_and_whole_rendering_are_reported(tmp_path):
+    make(tmp_path, {"s.py": "x = 1\nw = orb_empty((in_channels, c, out_channels))  # c\n",
+                    "t.py": "def f(self):  # gone\n    try:\n        pass\n    except E as self:\n        pass\n"})
+    rc, out, err = run_cli(tmp_path, "--check", "--orb-api", *CONV_ARGS, "s.py", "t.py")
+    assert rc == 1
+    assert "warning: s.py:2: ambiguous shape (in_channels, ..., out_channels)" in err
+    assert "warning: t.py: fell back to whole rendering" in err
+    assert "2 files: 2 changed, 0 unchanged, 0 failed, 1 rendered whole" in err
+    rc, out, err = run_cli(tmp_path, "--in-place", *CONV_ARGS, "s.py")
+    assert (tmp_path / "s.py").read_text() == "x = 1\nw = orb_empty((out_channels, c, in_channels))  # c\n"

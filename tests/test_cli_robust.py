@@ -98,10 +98,13 @@ def test_file_name_that_is_not_utf8(tmp_path, args):
 @pytest.mark.parametrize("data, rc, stdout, message", [
     # printed back byte for byte in its own encoding, not as UTF-8
     (b"# -*- coding: latin-1 -*-\nx = g('caf\xe9')\n", 0, b"# -*- coding: latin-1 -*-\nx = g('caf\xe9')\n", ""),
-    # a rewrite must not change the string's value: left alone while the
-    # rendering drops the declaration
-    (b"# coding: latin-1\nx = torch.Tensor('caf\xc3\xa9')\n", 2, b"", "left alone"),
-    (b"# coding: utf-8\nx = torch.Tensor('caf\xc3\xa9')\n", 0, "x = orb.Array('caf\xe9')\n".encode(), ""),
+    # rewritten in its own encoding: the string's value does not change
+    (b"# coding: latin-1\nx = torch.Tensor('caf\xc3\xa9')\n", 0,
+     b"# coding: latin-1\nx = orb.Array('caf\xc3\xa9')\n", ""),
+    (b"# coding: utf-8\nx = torch.Tensor('caf\xc3\xa9')\n", 0, b"# coding: utf-8\nx = orb.Array('caf\xc3\xa9')\n", ""),
+    # line endings of lines left alone stay as they are, mixed or CR only
+    (b"a = 1\r\nx = torch.Tensor(a, requires_grad=True)\nb = 2\r\n", 0, b"a = 1\r\nx = orb.Array(a)\nb = 2\r\n", ""),
+    (b"a = 1\rx = torch.Tensor(a, requires_grad=True)\rb = 2\r", 0, b"a = 1\rx = orb.Array(a)\rb = 2\r", ""),
     (b"# coding: no-such-codec\nx = 1\n", 2, b"", "m.py: cannot decode: unknown encoding: no-such-codec"),
     (b"\xef\xbb\xbf# coding: latin-1\nx = 1\n", 2, b"", "m.py: cannot decode: encoding problem: "),
     # a declaration counts on the first two lines only

@@ -3,3 +3,50 @@
 The native module ``ZOK`` is imported on demand (``from combined_source.utils
 import ZOK``) so that importing this package alone never loads it.
 """
+
+_DISTRIBUTION = "combined-source-utils"
+
+
+def __getattr__(name):
+    # The version is read from the installed metadata on first use, so that
+    # importing the package stays cheap.
+    if name == "__version__":
+        global __version__
+        __version__ = _installed_version()
+        return __version__
+    raise AttributeError("module %r has no attribute %r" % (__name__, name))
+
+
+def _installed_version():
+    """The version of the installed distribution; "0+unknown" when the package
+    runs without its metadata (a plain source tree, or the extension installed
+    alone into another host package)."""
+    from importlib.metadata import PackageNotFoundError, version
+
+    try:
+        return version(_DISTRIBUTION)
+    except PackageNotFoundError:
+        return "0+unknown"
+
+
+def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None):
+    """Rewrites generated orb source text with ``FrontendTorchCodePostProcessor``
+    and returns the new text, or `text` itself when no rule applies.
+
+    Only the source spans of what the rules change are replaced; comments,
+    layout, quote styles, line endings and a leading byte-order mark stay as
+    they are. Output of the rules already in the text (an ``.data`` access on
+    an ``orb.inplace_update(...)`` call, the float32 cast of ``np.log2(8)``)
+    is left alone, so rewriting the result again changes nothing.
+
+    `object_name` is the qualified name of the translated object, `orb_api`
+    whether it is part of the orb API (``self`` then becomes `new_name`),
+    `transpose` switches the channel-last layouts on for this call (the
+    ``APPLY_TRANSPOSE_OPTIMIZATION`` variable is set, or removed, while it
+    runs), and `dtype_map` maps source texts of attribute chains to their
+    replacement texts. Raises SyntaxError for text that does not parse.
+    """
+    from .splice import rewrite_source as rewrite
+
+    return rewrite(text, object_name=object_name, orb_api=orb_api, new_name=new_name, transpose=transpose,
+                   dtype_map=dtype_map)

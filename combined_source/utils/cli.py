@@ -1,11 +1,11 @@
 """Command line of the post-processor: rewrites files of generated orb code.
 
-Each file is parsed with ``gast``, rewritten by ``FrontendTorchCodePostProcessor``
-and rendered back whole with ``ast_to_source_code``. A file counts as changed
-when its rewritten rendering differs from the rendering of its unmodified
-parse, so a file that the rules leave alone is never touched, however it is
-formatted. A changed file takes the rendered text (comments and layout are not
-kept; line endings and a leading byte-order mark are).
+Each file is parsed, rewritten by ``FrontendTorchCodePostProcessor`` and
+spliced (``splice``): only the source spans of what the rules changed are
+replaced, everything else stays byte for byte. A file counts as changed when
+its rewritten tree differs from the parse of the original, so a file that the
+rules leave alone is never touched. Output of the rules found in the input is
+left alone, so running the command line on its own output changes nothing.
 """
 import argparse
 import ast
@@ -31,11 +31,8 @@ import time
 import tokenize
 from typing import NamedTuple, Optional
 
-import gast
-
-from .KQA import BaseTransformerConfig
-from .RUF import ast_to_source_code
-from .TEH import ObjectLike, Transformer
+from . import config, splice
+from .splice import OrbApiObject, render  # noqa: F401  (part of this module's interface)
 from .ZOK import FrontendTorchCodePostProcessor
 
 PROG = "orb-postprocess"
@@ -76,13 +73,6 @@ exit status:
 """
 
 
-class OrbApiObject:
-    """Stands for the translated object when it is part of the orb API."""
-
-
-OrbApiObject.__module__ = "orb"  # the host's is_orb_api judges by the module
-
-
 class Settings(NamedTuple):
     """What every file of a run is processed with; sent to worker processes."""
 
@@ -101,6 +91,7 @@ class Outcome(NamedTuple):
     original: str = ""
     output: str = ""
     warnings: tuple = ()
+    whole: bool = False  # the output is the whole rendering, not the spliced text
     encoding: str = "utf-8"  # of the source, in which its output is written
 
 
@@ -145,42 +136,28 @@ def abortable():
         _Signals.abortable = False
 
 
-def render(tree):
-    """The rendered module: no blank lines around it, one closing line break."""
-    text = ast_to_source_code(tree).strip()
-    return text + "\n" if text else ""
-
-
-def rewrite(tree, settings):
-    """The rewritten rendering of `tree`, or None when the rules change nothing."""
-    before = render(tree)
-    obj = OrbApiObject() if settings.orb_api else object()
-    transformer = Transformer(ObjectLike(obj, settings.object_name))
-    config = BaseTransformerConfig(settings.dtype_map)
-    FrontendTorchCodePostProcessor(tree, transformer, config, settings.new_name).transform()
-    after = render(tree)
-    return None if after == before else after
-
 
 class Rewritten(NamedTuple):
     """What the rules made of one decoded source text."""
 
     output: Optional[str]  # the new text, None when nothing changes
     warnings: tuple = ()  # lines to report, each naming a place in the file
+    whole: bool = False  # the output is the whole rendering of the rewritten tree
 
 
 def rewrite_text(name, text, settings):
     """The rewrite of one decoded source text (a leading byte-order mark
-    included). Raises SyntaxError or ValueError for text that does not parse;
-    any other exception is a fault of the post-processor or the renderer."""
-    bom = "\ufeff" if text.startswith("\ufeff") else ""
-    tree = gast.parse(text[len(bom):])
-    output = rewrite(tree, settings)
-    if output is None:
-        return Rewritten(None)
-    if "\r\n" in text[: text.find("\n") + 1]:
-        output = output.replace("\n", "\r\n")
-    return Rewritten(bom + output)
+    included): the text with only the rewritten expressions replaced, or
+    None when nothing changes. Output of the rules already present in the
+    text is kept as it is, so a second run changes nothing. Raises
+    SyntaxError for text that does not parse; any other exception is a
+    fault of the post-processor or the renderer."""
+    options = splice.Options(settings.object_name, settings.orb_api, settings.new_name, settings.dtype_map)
+    result = splice.rewrite(text, options, FrontendTorchCodePostProcessor)
+    warnings = ["%s:%d: %s" % (name, line, message) for line, message in result.notes]
+    if result.whole:
+        warnings.append("%s: %s" % (name, splice.FELL_BACK))
+    return Rewritten(result.output, tuple(warnings), result.whole)
 
 
 class Snapshot(NamedTuple):
@@ -383,6 +360,7 @@ def process(job, settings):
         if not same_encoding(new_data, encoding):  # a coding declaration lost by the rendering
             return Outcome(name, FAILED, "%s: left alone: the rewrite would lose its %s coding declaration" % (
                 name, encoding))
+        whole = result.whole
     if settings.in_place and from_file:
         try:
             write_atomically(name, new_data, snapshot)
@@ -391,7 +369,7 @@ def process(job, settings):
         except OSError as e:
             return Outcome(name, FAILED, "%s: cannot write: %s" % (name, e.strerror or e))
     return Outcome(name, CHANGED, "", *((text, output) if keep else ()), warnings=result.warnings,
-                   encoding=encoding)
+                   whole=whole, encoding=encoding)
 
 
 def _set_parent_death_signal(parent):
@@ -697,6 +675,7 @@ def build_parser():
     p.add_argument("-j", "--jobs", type=positive_int, default=os.cpu_count() or 1, metavar="N",
                    help="worker processes (default: number of cores, %(default)s here)")
     p.add_argument("-q", "--quiet", action="store_true", help="report only errors on stderr")
+    p.add_argument("--version", action=config.VersionAction)
     return p
 
 
@@ -739,7 +718,7 @@ def check_options(parser, args):
 
 def main(argv=None):
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args = config.parse_args(parser, argv)  # defaults from [tool.orb-postprocess] in pyproject.toml
     check_options(parser, args)
     printing = not (args.diff or args.check or args.in_place)
     settings = Settings(args.object_name, args.orb_api, args.new_name,
@@ -755,6 +734,7 @@ def main(argv=None):
     progress = Progress(len(jobs), len(jobs) >= PROGRESS_MIN_FILES and not args.quiet and sys.stderr.isatty())
     counts = dict.fromkeys((CHANGED, UNCHANGED, FAILED, BROKEN), 0)
     status = EXIT_OK
+    whole = 0  # files that took the whole rendering
     out = sys.stdout.buffer
     current = None  # the file being reported
 
@@ -771,15 +751,16 @@ def main(argv=None):
     def summary(prefix=""):
         progress.clear()
         done = sum(counts.values())
-        note("%s%d file%s: %d changed, %d unchanged, %d failed" % (
+        note("%s%d file%s: %d changed, %d unchanged, %d failed%s" % (
             prefix, done, "" if done == 1 else "s", counts[CHANGED], counts[UNCHANGED],
-            counts[FAILED] + counts[BROKEN]))
+            counts[FAILED] + counts[BROKEN], ", %d rendered whole" % whole if whole else ""))
 
     try:
         with transpose_switched_on(args.transpose), signals_caught():
             for o in run(jobs, settings, args.jobs, lambda line: note("warning: " + line, always=True)):
                 current = o.name
                 counts[o.status] += 1
+                whole += o.whole
                 for line in o.warnings:
                     note("warning: " + line, always=True)
                 if o.status in (FAILED, BROKEN):

@@ -1,0 +1,214 @@
+"""Speed of the command line on a generated corpus, new against old.
+
+The corpus is 400 files of the benchmark's generated translator output with
+comments, blank lines and both quote styles added (about 24k lines). Two
+peers run the same command line (``--check -q``) in fresh processes, taking
+turns round by round:
+
+  new   the command line as it is: splices the changed spans into the text
+  old   the same command line with the rewrite of each text replaced by the
+        earlier whole-file path: gast.parse, render, transform, render again
+
+Then one serial pass of each, in this process, is broken down by stage,
+beside ``gast.parse`` alone on the same files.
+
+    python bench/cli.py                 # the report
+    python bench/cli.py --quick         # a smoke run: 40 files, one round
+"""
+import argparse
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
+
+import gast  # noqa: E402
+
+import workload  # noqa: E402
+
+FILES = 400
+CLASSES_PER_FILE = 3
+ARGS = ["--transpose", "--object-name", workload.CONV_NAME]
+
+_HEADER = '''"""Generated module {n}: convolution layers translated to orb."""
+import numpy as np  # numeric helpers
+import orb
+'''
+
+
+def commented(text, n):
+    """`text` with comments, blank lines and a change of quote style added."""
+    out = []
+    for i, line in enumerate(text.splitlines()):
+        stripped = line.strip()
+        indent = line[: len(line) - len(line.lstrip())]
+        if stripped.startswith(("class ", "def ")):
+            out.append("")
+            out.append("%s# %s of file %d" % (indent, stripped.split("(")[0], n))
+        if i % 3 == 0 and stripped and not stripped.startswith(("class ", "def ")):
+            line += "  # step %d" % i
+        if i % 2:
+            line = line.replace('"NCHW"', "'NCHW'")
+        out.append(line)
+    return "\n".join(out) + "\n"
+
+
+def make_corpus(folder, files=FILES):
+    lines = 0
+    for n in range(files):
+        body = workload.source(CLASSES_PER_FILE).replace("class Conv{", "class Conv%d_{" % n)
+        text = _HEADER.format(n=n) + commented(body, n)
+        lines += text.count("\n")
+        with open(os.path.join(folder, "m%03d.py" % n), "w", encoding="utf-8") as f:
+            f.write(text)
+    return lines
+
+
+def old_rewrite_text(name, text, settings):
+    """The earlier rewrite of one text: two whole renderings per file."""
+    from combined_source.utils import cli
+
+    bom = "\ufeff" if text.startswith("\ufeff") else ""
+    tree = gast.parse(text[len(bom):])
+    before = cli.render(tree)
+    obj = cli.OrbApiObject() if settings.orb_api else object()
+    transformer = cli.splice.Transformer(cli.splice.ObjectLike(obj, settings.object_name))
+    config = cli.splice.BaseTransformerConfig(settings.dtype_map)
+    cli.FrontendTorchCodePostProcessor(tree, transformer, config, settings.new_name).transform()
+    after = cli.render(tree)
+    if after == before:
+        return cli.Rewritten(None)
+    if "\r\n" in text[: text.find("\n") + 1]:
+        after = after.replace("\n", "\r\n")
+    return cli.Rewritten(bom + after)
+
+
+def run_cli(peer, argv):
+    """Runs the command line in this process (the worker processes that it
+    starts inherit the patched rewrite)."""
+    from combined_source.utils import cli
+
+    if peer == "old":
+        cli.rewrite_text = old_rewrite_text
+    return cli.main(argv)
+
+
+def timed_run(peer, folder, jobs):
+    cmd = [sys.executable, __file__, "--cli", peer, "--", "--check", "-q", "-j", str(jobs)] + ARGS + [folder]
+    env = dict(os.environ, PYTHONHASHSEED="0")
+    t0 = time.perf_counter()
+    proc = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
+    elapsed = time.perf_counter() - t0
+    if proc.returncode not in (0, 1):
+        raise SystemExit("%s run failed: %s" % (peer, proc.stderr.decode()))
+    return elapsed
+
+
+def stages(folder):
+    """Seconds per stage of one serial pass of each peer over the corpus."""
+    from combined_source.utils import cli, splice
+
+    os.environ[splice.TRANSPOSE_ENV] = "true"
+    names = sorted(os.path.join(folder, f) for f in os.listdir(folder))
+    texts = []
+    for name in names:
+        with open(name, "rb") as f:
+            texts.append(f.read().decode("utf-8"))
+    out_dir = tempfile.mkdtemp()
+    targets = []
+    for name in names:
+        target = os.path.join(out_dir, os.path.basename(name))
+        shutil.copyfile(name, target)
+        targets.append(target)
+    options = splice.Options(workload.CONV_NAME, False, "arr", {})
+    transformer = splice.Transformer(splice.ObjectLike(object(), workload.CONV_NAME))
+    config = splice.BaseTransformerConfig({})
+    new, old = {}, {}
+    outputs = {"new": [], "old": []}
+
+    def run_new(text):
+        outputs["new"].append(splice.rewrite(text, options, cli.FrontendTorchCodePostProcessor, new).output)
+
+    def run_old(text):
+        t0 = time.perf_counter()
+        tree = gast.parse(text)
+        t1 = time.perf_counter()
+        before = cli.render(tree)
+        t2 = time.perf_counter()
+        cli.FrontendTorchCodePostProcessor(tree, transformer, config, "arr").transform()
+        t3 = time.perf_counter()
+        after = cli.render(tree)
+        t4 = time.perf_counter()
+        for key, t in (("parse+convert", t1 - t0), ("render before", t2 - t1), ("transform", t3 - t2),
+                       ("render after", t4 - t3)):
+            old[key] = old.get(key, 0.0) + t
+        outputs["old"].append(after if after != before else None)
+
+    # The peers take turns file by file, so that noise from the rest of the
+    # machine falls on both alike.
+    for i, text in enumerate(texts):
+        for run in ((run_new, run_old) if i % 2 == 0 else (run_old, run_new)):
+            run(text)
+    for peer, times in (("new", new), ("old", old)):
+        t0 = time.perf_counter()
+        for target, output in zip(targets, outputs[peer]):
+            if output is not None:
+                cli.write_atomically(target, output.encode("utf-8"))
+        times["write"] = time.perf_counter() - t0
+        times["total"] = sum(times.values())
+
+    t0 = time.perf_counter()
+    for text in texts:
+        gast.parse(text)
+    alone = time.perf_counter() - t0
+    shutil.rmtree(out_dir)
+    changed = sum(o is not None for o in outputs["new"])
+    return new, old, alone, changed
+
+
+def main():
+    if len(sys.argv) > 2 and sys.argv[1] == "--cli":
+        sys.exit(run_cli(sys.argv[2], sys.argv[4:]))
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--rounds", type=int, default=3, help="timed runs of each peer and job count")
+    ap.add_argument("--quick", action="store_true", help="a smoke run: 40 files, one round")
+    args = ap.parse_args()
+    files = 40 if args.quick else FILES
+    rounds = 1 if args.quick else args.rounds
+    folder = tempfile.mkdtemp(prefix="orb-cli-bench-")
+    try:
+        lines = make_corpus(folder, files)
+        print("Python %s, %s: %d files, %d lines, %s" % (
+            sys.version.split()[0], time.strftime("%Y-%m-%d"), files, lines, " ".join(ARGS)))
+        print()
+        print("command line, wall seconds (median of %d; peers alternate)   lines/s" % rounds)
+        for jobs in (1, 2):
+            times = {"new": [], "old": []}
+            for r in range(rounds):
+                for peer in (("new", "old") if r % 2 == 0 else ("old", "new")):
+                    times[peer].append(timed_run(peer, folder, jobs))
+            new, old = statistics.median(times["new"]), statistics.median(times["old"])
+            ratio = statistics.median(n / o for n, o in zip(times["new"], times["old"]))
+            print("  -j %d   new %6.2f s  old %6.2f s   new/old %.2fx     new %8.0f  old %8.0f"
+                  % (jobs, new, old, ratio, lines / new, lines / old))
+        new, old, alone, changed = stages(folder)
+        print()
+        print("one serial pass in one process, by stage (seconds; %d of %d files changed):" % (changed, files))
+        print("  new:  " + "  ".join("%s %.2f" % kv for kv in new.items()))
+        print("  old:  " + "  ".join("%s %.2f" % kv for kv in old.items()))
+        print("  gast.parse alone: %.2f" % alone)
+        spent_new = sum(v for k, v in new.items() if k in ("record", "splice", "verify", "render"))
+        spent_old = old["render before"] + old["render after"]
+        print("  what replaces the two renderings (record+splice+verify[+render]): %.2f s against %.2f s"
+              % (spent_new, spent_old))
+    finally:
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
