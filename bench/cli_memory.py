@@ -62,10 +62,8 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         for mb in args.mb or [5, 50]:
             path = os.path.join(tmp, "big.py")
-            size = generate(path, mb)
             for mode in args.mode or ["check", "in-place"]:
-                if mode == "in-place":
-                    generate(path, mb)
+                size = generate(path, mb)  # afresh: --in-place rewrote the last one
                 rc, rss = peak(path, mode)
                 print("%8.1f %10s %12.0f %7.1fx %4d" % (size / 2 ** 20, mode, rss / 2 ** 20, rss / size, rc),
                       flush=True)
