@@ -16,7 +16,7 @@ from combined_source.utils import cli
 SRC = "x = torch.Tensor(a, requires_grad=True)\n"
 OUT = "x = orb.Array(a)\n"
 CLI = [sys.executable, "-m", "combined_source.utils"]
-ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [os.getcwd(), os.environ.get("PYTHONPATH")])))
+ENV = dict(os.environ)
 
 
 def run_cli(cwd, *args, timeout=60, prelude=None):
