@@ -336,3 +336,33 @@ def test_owner_group_mode_and_extended_attributes_are_kept(tmp_path):
     st = os.stat(path)
     assert read(tmp_path, "a.py") == OUT and (st.st_uid, st.st_gid, st.st_mode & 0o7777) == owner + (0o664,)
     assert not xattr or os.getxattr(path, "user.origin") == b"generated"
+
+
+def test_file_locked_by_another_run_is_left_alone(tmp_path, monkeypatch, capsys):
+    import fcntl
+    import functools
+    make(tmp_path, {"a.py": SRC})
+    monkeypatch.setattr(cli, "lock", functools.partial(cli.lock, seconds=0.05))
+    with open(str(tmp_path / "a.py"), "rb") as held:
+        fcntl.flock(held.fileno(), fcntl.LOCK_EX)
+        assert cli.main(["--in-place", "-j", "1", str(tmp_path / "a.py")]) == cli.EXIT_INPUT
+    assert "a.py: locked by another process; not rewritten" in capsys.readouterr().err
+    assert read(tmp_path, "a.py") == SRC and os.listdir(str(tmp_path)) == ["a.py"]
+
+
+def test_worker_that_dies_is_one_internal_error_naming_its_file(tmp_path):
+    prelude = """
+import os
+from combined_source.utils import cli
+real = cli.process
+def process(job, settings):
+    if job[0].endswith("b.py"):
+        os._exit(3)
+    return real(job, settings)
+cli.process = process
+"""
+    make(tmp_path, {"%s.py" % c: SRC for c in "abcdef"})
+    rc, out, err = run_cli(tmp_path, "--in-place", "-j", "2", ".", prelude=prelude, timeout=30)
+    assert rc == 123 and "./b.py: internal error: worker process ended (exit code 3)" in err
+    assert "6 files: 5 changed, 0 unchanged, 1 failed" in err
+    assert [c for c in "abcdef" if read(tmp_path, "%s.py" % c) == OUT] == list("acdef")
