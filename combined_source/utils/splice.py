@@ -462,6 +462,8 @@ class Splicer:
                             value[index] = hole
                     else:
                         stack.append(child)
+        if not holes:
+            return _rendering(node)
         try:
             text = ast_to_source_code(node).strip()
         finally:
@@ -659,6 +661,56 @@ class Splicer:
             if k[:2] not in found and not any(lo <= k[:2] < hi for lo, hi in matched):
                 return False
         return True
+
+
+_RENDERINGS = {}  # signature of a new node -> its stripped rendering
+
+
+def _rendering(node):
+    """The stripped rendering of a node made by the rules. The same few
+    replacement texts come back in every file, so renderings of nodes that
+    `_signature` describes are kept (the renderer gives equal nodes equal
+    texts)."""
+    key = _signature(node)
+    text = _RENDERINGS.get(key) if key is not None else None
+    if text is None:
+        text = ast_to_source_code(node).strip()
+        if key is not None:
+            if len(_RENDERINGS) >= 512:
+                _RENDERINGS.clear()
+            _RENDERINGS[key] = text
+    return text
+
+
+def _signature(node):
+    """A value equal for two nodes exactly when they are the same expression
+    of names, attributes, constants, calls, tuples and lists; None for any
+    other node."""
+    kind = type(node)
+    if kind is _Name:
+        return ("Name", node.id) if node.annotation is None and type(node.id) is str else None
+    if kind is _Attribute:
+        value = _signature(node.value)
+        return None if value is None or type(node.attr) is not str else ("Attribute", value, node.attr)
+    if kind is _Constant:
+        value = node.value
+        if type(value) not in (str, int, float, bool, type(None)):
+            return None
+        return ("Constant", type(value).__name__, repr(value), node.kind)
+    if kind is _Call:
+        parts = [_signature(node.func)]
+        parts += [_signature(a) for a in node.args]
+        for k in node.keywords:
+            if type(k) is not gast.keyword or (k.arg is not None and type(k.arg) is not str):
+                return None
+            parts.append(("keyword", k.arg, _signature(k.value)))
+            if parts[-1][2] is None:
+                return None
+        return None if None in parts else ("Call", len(node.args), tuple(parts))
+    if kind is _Tuple or kind is gast.List:
+        parts = tuple(_signature(e) for e in node.elts)
+        return None if None in parts else (kind.__name__, parts)
+    return None
 
 
 def _unwrapped(text):
