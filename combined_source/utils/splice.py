@@ -19,6 +19,7 @@ import io
 import operator
 import os
 import re
+import sys
 import time
 import tokenize
 from typing import NamedTuple, Optional
@@ -37,6 +38,9 @@ FELL_BACK = "fell back to whole rendering (comments and layout of this file are 
 _LINE_END = re.compile(rb"\r\n|\r|\n")
 _LITERAL = re.compile(r"([rRuU]?)('''|\"\"\"|'|\")(.*)\2\Z", re.S)
 _AST = gast.AST
+_JoinedStr = gast.JoinedStr
+# Python 3.8 gives the expressions inside an f-string shifted positions.
+_FSTRING_PARTS_MISPLACED = sys.version_info < (3, 9)
 _Name, _Constant, _Call, _Tuple, _Attribute = gast.Name, gast.Constant, gast.Call, gast.Tuple, gast.Attribute
 
 # Node types whose rendering needs no parentheses in any expression context.
@@ -269,6 +273,9 @@ class Splicer:
             elif kind is _Call:
                 if type(node.func) is _Attribute and node.func.attr == "astype":
                     self.keep_earlier_output(node)
+            if kind is _JoinedStr and _FSTRING_PARTS_MISPLACED and node is not top:
+                self.redo_fstring(node, edits)
+                continue
             old_values = fields[node]
             if getattr(node, "lineno", None) is not None:
                 site = node
@@ -324,6 +331,21 @@ class Splicer:
                     # earlier runs restored before the whole rendering.
                     self.failed = True
         return edits
+
+    def redo_fstring(self, node, edits):
+        """An f-string whose parts changed is rendered anew as a whole: the
+        positions of its parts are unreliable on this interpreter."""
+        sites, failed = dict(self.sites), self.failed
+        self.failed = False
+        inner = self.edits(node)
+        changed = inner or self.failed  # a part may fail to splice for its position alone
+        self.sites, self.failed = sites, failed  # the parts' own positions cannot be checked
+        if changed:
+            where = self.span(node)
+            if where is None:
+                raise Unsupported("f-string without position")
+            edits.append((where[0], where[1], ast_to_source_code(node).strip().encode("utf-8")))
+            self.mark(node)
 
     def mark(self, site, now=None):
         """Notes that the text at `site` (an original positioned node) must
