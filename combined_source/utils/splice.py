@@ -319,7 +319,7 @@ class Splicer:
                     elif type(old) is type(new) and old == new:
                         continue
                     elif kind is _Name and name == "id":
-                        self.rename(node, old, new, edits)
+                        self.rename(node, old, new, edits, site)
                         self.mark(site)
                     elif kind is _Constant and name == "value":
                         self.relabel(node, old, new, edits)
@@ -419,17 +419,32 @@ class Splicer:
             j += 1
         return i >= 0 and data[i] == 40 and j < len(data) and data[j] == 41  # ( and )
 
-    def rename(self, node, old, new, edits):
+    def rename(self, node, old, new, edits, site):
         if type(old) is not str or type(new) is not str or not new.isidentifier():
             raise Unsupported("not a plain identifier")
-        where = self.span(node)
-        if where is None:
-            raise Unsupported("renamed node has no position")
-        start = where[0]
         name = old.encode("utf-8")
+        where = self.span(node)
+        if where is not None:
+            start = where[0]
+        elif type(site) is gast.ExceptHandler and site.name is node:
+            start = self.handler_name_start(site, name)
+        else:
+            raise Unsupported("renamed node has no position")
         if self.data[start:start + len(name)] != name:
             raise Unsupported("identifier written in another form")
         edits.append((start, start + len(name), new.encode("utf-8")))
+
+    def handler_name_start(self, handler, name):
+        """Where the name of ``except T as name`` starts: the name node has no
+        position of its own, so it is found after the exception type."""
+        kind = dict(zip(handler._fields, self.fields[handler]))["type"]
+        where = self.span(kind) if kind is not None else None
+        if where is None:
+            raise Unsupported("handler name not found")
+        m = re.compile(rb"\s*as\s+(" + re.escape(name) + rb")(?![\w\x80-\xff])").match(self.data, where[1])
+        if m is None:
+            raise Unsupported("handler name not found")
+        return m.start(1)
 
     def relabel(self, node, old, new, edits):
         """A changed string constant, written in the literal's own prefix and
