@@ -8,22 +8,7 @@ set -euo pipefail
 
 ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
-find_python() {
-    local want=${PYTHON:-python3.8} ver cand
-    ver=${want#python}
-    for cand in "$want" "python$ver"; do
-        if command -v "$cand" >/dev/null 2>&1 && "$cand" -c 'import sys' >/dev/null 2>&1; then
-            command -v "$cand"; return 0
-        fi
-    done
-    local root
-    root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
-    for cand in "$root"/versions/"$ver".*/bin/python"$ver" "$root"/versions/"$ver"/bin/python"$ver"; do
-        if [ -x "$cand" ]; then echo "$cand"; return 0; fi
-    done
-    echo "no interpreter found for '$want'" >&2
-    return 1
-}
+source "$ROOT/scripts/_python.sh"
 
 PY=$(find_python)
 PYVER=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
@@ -51,6 +36,7 @@ if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$want_sha" ]; then
 fi
 
 # Editable install: Python files are used from the work tree, the extension
-# is built (incrementally, in build/<tag>) and installed into the venv.
+# is built (incrementally, in build/<tag>) and installed into the venv, with
+# its symbols kept for profiling (release wheels are stripped).
 echo ">> building the extension for Python $PYVER" >&2
-pip_quiet install --no-build-isolation --no-deps -e "$ROOT"
+pip_quiet install --no-build-isolation --no-deps -C install.strip=false -e "$ROOT"

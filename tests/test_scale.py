@@ -118,13 +118,16 @@ DEEP = """
     "gast.Call(name(), [], [gast.keyword('k', node)])",  # x(k=x(k=...))
 ])
 @pytest.mark.parametrize("limit, stack", [(1000, 0), (100_000, 0), (1_000_000, 256 << 10)])
-def test_deep_tree_ends_in_recursion_error(limit, stack, build):
+def test_deep_tree_ends_in_recursion_error(tmp_path, limit, stack, build):
     # Deeper than the recursion limit, and than the C stack holds when the limit
     # is far above it (the main thread's stack, or a small thread stack):
     # through transform and through a method called directly. A crash would
     # show here as a failed test, not a dead test run.
     script = textwrap.dedent(DEEP).format(limit=limit, build=build, stack=stack)
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    # Run from an empty folder: with -c the current folder comes first on the
+    # path, and a source tree there would shadow the installed package.
+    proc = subprocess.run([sys.executable, "-c", script], cwd=str(tmp_path), capture_output=True, text=True,
+                          timeout=300)
     assert proc.returncode == 0, proc.stderr[-3000:]
     lines = proc.stdout.splitlines()
     assert len(lines) == 2 and all(line.startswith("RecursionError maximum recursion depth exceeded") for line in lines), lines

@@ -21,7 +21,7 @@ import sys
 import tempfile
 from typing import NamedTuple, Optional
 
-from . import splice
+from . import config, splice
 from .splice import OrbApiObject, render  # noqa: F401  (part of this module's interface)
 from .ZOK import FrontendTorchCodePostProcessor
 
@@ -251,6 +251,7 @@ def build_parser():
     p.add_argument("-j", "--jobs", type=positive_int, default=os.cpu_count() or 1, metavar="N",
                    help="worker processes (default: number of cores, %(default)s here)")
     p.add_argument("-q", "--quiet", action="store_true", help="report only errors on stderr")
+    p.add_argument("--version", action=config.VersionAction)
     return p
 
 
@@ -277,7 +278,7 @@ def load_dtype_map(parser, path):
 
 def main(argv=None):
     parser = build_parser()
-    args = parser.parse_args(argv)
+    args = config.parse_args(parser, argv)  # defaults from [tool.orb-postprocess] in pyproject.toml
     if args.in_place and (args.diff or args.check):
         parser.error("--in-place cannot be combined with --diff or --check")
     printing = not (args.diff or args.check or args.in_place)

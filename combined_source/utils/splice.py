@@ -22,7 +22,7 @@ import re
 import sys
 import time
 import tokenize
-from typing import NamedTuple, Optional
+from typing import Any, Callable, Dict, NamedTuple, Optional
 
 import gast
 
@@ -111,11 +111,11 @@ def _field_getter(kind):
     return fields_of
 
 
-_GETTERS = {}
+_GETTERS: Dict[Any, Callable[[Any], Any]] = {}
 # Node kinds without fields (contexts, operators): they never change, so
 # they are neither recorded nor compared.
 _LEAVES = frozenset(k for k in vars(gast).values() if isinstance(k, type) and issubclass(k, _AST)
-                    and not k._fields)
+                    and not getattr(k, "_fields"))
 
 
 def record(root):

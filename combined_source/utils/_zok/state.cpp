@@ -2,6 +2,15 @@
 
 #include <pthread.h>
 
+// Bind the two stack queries below to their first glibc versions: newer glibc
+// moved them into libc under 2.32 and 2.34 versions, which would keep the
+// module from loading on any older system. The old versions are the same
+// functions, still exported by every glibc since 2.2.5.
+#if defined(__GLIBC__) && defined(__x86_64__)
+__asm__(".symver pthread_getattr_np,pthread_getattr_np@GLIBC_2.2.5");
+__asm__(".symver pthread_attr_getstack,pthread_attr_getstack@GLIBC_2.2.5");
+#endif
+
 namespace zok {
 
 State g;

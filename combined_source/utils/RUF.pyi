@@ -1,0 +1,4 @@
+import ast
+
+def ast_to_source_code(node: ast.AST) -> str:
+    """Render any ``gast`` node (expression, statement or module) to source."""

@@ -1,0 +1,141 @@
+"""Defaults of the command line from the project's ``pyproject.toml``, and
+``--version``.
+
+Options come from the ``[tool.orb-postprocess]`` table of the nearest
+``pyproject.toml`` that has one, searched from the folder that holds all the
+paths given (the current folder for standard input) upwards. Options given on
+the command line win over the file.
+"""
+import argparse
+import os
+import sys
+
+if sys.version_info >= (3, 11):
+    import tomllib
+else:
+    import tomli as tomllib
+
+FILE = "pyproject.toml"
+TABLE = "orb-postprocess"
+
+
+class ConfigError(Exception):
+    """A configuration file that cannot be used; the message names the file."""
+
+
+def _text(value, base):
+    return value if isinstance(value, str) else None
+
+
+def _flag(value, base):
+    return value if isinstance(value, bool) else None
+
+
+def _count(value, base):
+    ok = isinstance(value, int) and not isinstance(value, bool) and value >= 1
+    return value if ok else None
+
+
+def _path(value, base):
+    # Relative paths are taken from the folder of the file that names them.
+    return os.path.join(base, value) if isinstance(value, str) and value else None
+
+
+# Key in the table -> (option destination, reader, what the value must be).
+OPTIONS = {
+    "object-name": ("object_name", _text, "a string"),
+    "orb-api": ("orb_api", _flag, "true or false"),
+    "new-name": ("new_name", _text, "a string"),
+    "transpose": ("transpose", _flag, "true or false"),
+    "dtype-map": ("dtype_map", _path, "the path of a JSON file, relative to %s" % FILE),
+    "jobs": ("jobs", _count, "a whole number of at least 1"),
+    "quiet": ("quiet", _flag, "true or false"),
+}
+
+
+def start_folder(paths):
+    """The deepest folder that holds every path (a folder holds itself)."""
+    folders = []
+    for path in paths:
+        if path == "-":
+            folders.append(os.getcwd())
+        else:
+            path = os.path.abspath(path)
+            folders.append(path if os.path.isdir(path) else os.path.dirname(path))
+    return os.path.commonpath(folders) if folders else os.getcwd()
+
+
+def read_table(path):
+    """The ``[tool.orb-postprocess]`` table of the file at `path`, or None."""
+    try:
+        with open(path, "rb") as f:
+            data = tomllib.load(f)
+    except OSError as e:
+        raise ConfigError("%s: cannot read: %s" % (path, e.strerror or e)) from None
+    except (tomllib.TOMLDecodeError, UnicodeDecodeError) as e:
+        raise ConfigError("%s: not valid TOML: %s" % (path, e)) from None
+    tool = data.get("tool")
+    table = tool.get(TABLE) if isinstance(tool, dict) else None
+    if table is not None and not isinstance(table, dict):
+        raise ConfigError("%s: [tool.%s] must be a table" % (path, TABLE))
+    return table
+
+
+def find(paths):
+    """(file, table) of the nearest file with the table above `paths`, or None."""
+    folder = start_folder(paths)
+    while True:
+        candidate = os.path.join(folder, FILE)
+        if os.path.isfile(candidate):
+            table = read_table(candidate)
+            if table is not None:
+                return candidate, table
+        parent = os.path.dirname(folder)
+        if parent == folder:
+            return None
+        folder = parent
+
+
+def defaults(path, table):
+    """The option defaults that `table`, read from `path`, sets."""
+    values = {}
+    for key, value in table.items():
+        known = OPTIONS.get(key.replace("_", "-"))
+        if known is None:
+            raise ConfigError("%s: [tool.%s]: unknown option %r (known: %s)"
+                              % (path, TABLE, key, ", ".join(OPTIONS)))
+        dest, read, expected = known
+        got = read(value, os.path.dirname(path))
+        if got is None:
+            raise ConfigError("%s: [tool.%s] %s: expected %s, got %r" % (path, TABLE, key, expected, value))
+        values[dest] = got
+    return values
+
+
+def parse_args(parser, argv=None):
+    """Parses `argv` with the defaults of the nearest configuration file in force."""
+    args = parser.parse_args(argv)
+    try:
+        found = find(args.paths)
+        values = defaults(*found) if found else {}
+    except ConfigError as e:
+        parser.error(str(e))
+    if values:
+        parser.set_defaults(**values)
+        args = parser.parse_args(argv)
+    return args
+
+
+class VersionAction(argparse.Action):
+    """``--version``: prints the installed version and exits. The version is
+    read only when asked for, so that other runs read no package metadata."""
+
+    def __init__(self, option_strings, dest=argparse.SUPPRESS, default=argparse.SUPPRESS,
+                 help="show the version and exit"):
+        super().__init__(option_strings, dest, nargs=0, default=default, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        from . import __version__
+
+        sys.stdout.write("%s %s\n" % (parser.prog, __version__))
+        parser.exit()

@@ -1,0 +1,124 @@
+"""Command-line defaults from the nearest pyproject.toml, and --version."""
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import combined_source.utils
+from combined_source.utils import cli, config
+
+TABLE = "[tool.orb-postprocess]\n"
+
+
+def layout(root, files):
+    for name, text in files.items():
+        path = root / name
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_text(textwrap.dedent(text))
+
+
+def parse(argv):
+    return config.parse_args(cli.build_parser(), argv)
+
+
+@pytest.mark.parametrize("files, paths, used", [
+    # The nearest file with the table wins over one further up.
+    ({"pyproject.toml": TABLE + 'new-name = "top"', "p/pyproject.toml": TABLE + 'new-name = "near"'},
+     ["p/a.py"], "near"),
+    # A nearer file without the table is passed over.
+    ({"pyproject.toml": TABLE + 'new-name = "top"', "p/pyproject.toml": "[tool.other]\nx = 1\n"},
+     ["p/q/a.py"], "top"),
+    # A folder is searched from itself; several paths from the folder holding them all.
+    ({"pyproject.toml": TABLE + 'new-name = "top"', "p/pyproject.toml": TABLE + 'new-name = "near"'},
+     ["p"], "near"),
+    ({"pyproject.toml": TABLE + 'new-name = "top"', "p/pyproject.toml": TABLE + 'new-name = "near"'},
+     ["p/a.py", "b.py"], "top"),
+    # Standard input: from the current folder.
+    ({"pyproject.toml": TABLE + 'new-name = "top"', "p/pyproject.toml": TABLE + 'new-name = "near"'},
+     ["-"], "near"),
+    # No file with the table at all: the built-in default.
+    ({"p/pyproject.toml": "[project]\nname = 'x'\n"}, ["p/a.py"], "arr"),
+])
+def test_nearest_table_wins(tmp_path, monkeypatch, files, paths, used):
+    layout(tmp_path, files)
+    (tmp_path / "p").mkdir(exist_ok=True)
+    monkeypatch.chdir(tmp_path / "p")
+    args = parse([os.path.relpath(str(tmp_path / p), str(tmp_path / "p")) if p != "-" else p for p in paths])
+    assert args.new_name == used
+
+
+def test_every_option_and_flags_win(tmp_path, monkeypatch):
+    layout(tmp_path, {"pyproject.toml": TABLE + """
+        object-name = "torch.nn.modules.conv._ConvNd"
+        orb_api = true
+        new-name = "z"
+        transpose = true
+        dtype-map = "maps/d.json"
+        jobs = 3
+        quiet = true
+    """})
+    monkeypatch.chdir(tmp_path)
+    args = parse(["a.py"])
+    assert (args.object_name, args.orb_api, args.new_name, args.transpose, args.dtype_map, args.jobs, args.quiet) == (
+        "torch.nn.modules.conv._ConvNd", True, "z", True, str(tmp_path / "maps" / "d.json"), 3, True)
+    args = parse(["--object-name", "o", "--new-name", "q", "--dtype-map", "e.json", "-j", "1", "a.py"])
+    assert (args.object_name, args.new_name, args.dtype_map, args.jobs) == ("o", "q", "e.json", 1)
+
+
+@pytest.mark.parametrize("text, message", [
+    (TABLE + "jobs = 0", "[tool.orb-postprocess] jobs: expected a whole number of at least 1, got 0"),
+    (TABLE + 'jobs = "2"', "[tool.orb-postprocess] jobs: expected a whole number of at least 1, got '2'"),
+    (TABLE + "jobs = true", "jobs: expected a whole number of at least 1, got True"),
+    (TABLE + 'orb-api = "yes"', "[tool.orb-postprocess] orb-api: expected true or false, got 'yes'"),
+    (TABLE + "new-name = 1", "new-name: expected a string, got 1"),
+    (TABLE + 'dtype-map = ""', "dtype-map: expected the path of a JSON file"),
+    (TABLE + "in-place = true", "[tool.orb-postprocess]: unknown option 'in-place'"),
+    ("[tool]\norb-postprocess = 3\n", "[tool.orb-postprocess] must be a table"),
+    ("[tool.orb-postprocess\n", "not valid TOML"),
+    (b"\xff\xfe", "not valid TOML"),
+])
+def test_bad_file_is_a_usage_error_naming_file_and_key(tmp_path, monkeypatch, capsys, text, message):
+    path = tmp_path / "pyproject.toml"
+    path.write_bytes(text if isinstance(text, bytes) else text.encode())
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(SystemExit) as e:
+        parse(["a.py"])
+    assert e.value.code == 2
+    err = capsys.readouterr().err
+    assert "orb-postprocess: error: %s: " % path in err and message in err, err
+
+
+def test_table_changes_what_the_command_line_does(tmp_path):
+    # End to end: the rule that needs both the transpose setting and the
+    # object name applies with both taken from the file.
+    layout(tmp_path, {
+        "pyproject.toml": TABLE + 'object-name = "torch.nn.modules.conv._ConvNd"\ntranspose = true\n',
+        "src/m.py": "w = orb_empty((in_channels, c, k))\nf(data_format='NCHW')\n",
+    })
+    proc = subprocess.run([sys.executable, "-m", "combined_source.utils", "src/m.py"], cwd=str(tmp_path),
+                          capture_output=True, text=True)
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == "w = orb_empty((k, c, in_channels))\nf(data_format='NHWC')\n", proc.stdout
+    bad = tmp_path / "src" / "pyproject.toml"
+    bad.write_text(TABLE + "quiet = 1\n")
+    proc = subprocess.run([sys.executable, "-m", "combined_source.utils", "src/m.py"], cwd=str(tmp_path),
+                          capture_output=True, text=True)
+    assert (proc.returncode, proc.stdout) == (2, "")
+    assert "%s: [tool.orb-postprocess] quiet: expected true or false, got 1" % bad in proc.stderr
+
+
+def test_version(tmp_path):
+    from importlib.metadata import version
+
+    installed = version("combined-source-utils")
+    assert combined_source.utils.__version__ == installed
+    proc = subprocess.run([sys.executable, "-m", "combined_source.utils", "--version"], cwd=str(tmp_path),
+                          capture_output=True, text=True)
+    assert (proc.returncode, proc.stdout, proc.stderr) == (0, "orb-postprocess %s\n" % installed, "")
+    # Importing the package reads no metadata and loads no extension.
+    proc = subprocess.run([sys.executable, "-c", "import sys, combined_source.utils; print(sorted(m for m in sys.modules"
+                           " if m.startswith('importlib.metadata') or m.endswith('ZOK')))"],
+                          cwd=str(tmp_path), capture_output=True, text=True)
+    assert proc.stdout == "[]\n", proc.stderr
