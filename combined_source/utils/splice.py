@@ -700,7 +700,7 @@ class Splicer:
         return True
 
 
-_RENDERINGS = {}  # signature of a new node -> its stripped rendering
+_RENDERINGS: Dict[Any, str] = {}  # signature of a new node -> its stripped rendering
 
 
 def _rendering(node):
