@@ -19,6 +19,7 @@ import io
 import operator
 import os
 import re
+import sys
 import time
 import tokenize
 from typing import Any, Callable, Dict, NamedTuple, Optional
@@ -37,6 +38,9 @@ FELL_BACK = "fell back to whole rendering (comments and layout of this file are 
 _LINE_END = re.compile(rb"\r\n|\r|\n")
 _LITERAL = re.compile(r"([rRuU]?)('''|\"\"\"|'|\")(.*)\2\Z", re.S)
 _AST = gast.AST
+_JoinedStr = gast.JoinedStr
+# Python 3.8 gives the expressions inside an f-string shifted positions.
+_FSTRING_PARTS_MISPLACED = sys.version_info < (3, 9)
 _Name, _Constant, _Call, _Tuple, _Attribute = gast.Name, gast.Constant, gast.Call, gast.Tuple, gast.Attribute
 
 # Node types whose rendering needs no parentheses in any expression context.
@@ -269,6 +273,9 @@ class Splicer:
             elif kind is _Call:
                 if type(node.func) is _Attribute and node.func.attr == "astype":
                     self.keep_earlier_output(node)
+            if kind is _JoinedStr and _FSTRING_PARTS_MISPLACED and node is not top:
+                self.redo_fstring(node, edits)
+                continue
             old_values = fields[node]
             if getattr(node, "lineno", None) is not None:
                 site = node
@@ -312,7 +319,7 @@ class Splicer:
                     elif type(old) is type(new) and old == new:
                         continue
                     elif kind is _Name and name == "id":
-                        self.rename(node, old, new, edits)
+                        self.rename(node, old, new, edits, site)
                         self.mark(site)
                     elif kind is _Constant and name == "value":
                         self.relabel(node, old, new, edits)
@@ -324,6 +331,21 @@ class Splicer:
                     # earlier runs restored before the whole rendering.
                     self.failed = True
         return edits
+
+    def redo_fstring(self, node, edits):
+        """An f-string whose parts changed is rendered anew as a whole: the
+        positions of its parts are unreliable on this interpreter."""
+        sites, failed = dict(self.sites), self.failed
+        self.failed = False
+        inner = self.edits(node)
+        changed = inner or self.failed  # a part may fail to splice for its position alone
+        self.sites, self.failed = sites, failed  # the parts' own positions cannot be checked
+        if changed:
+            where = self.span(node)
+            if where is None:
+                raise Unsupported("f-string without position")
+            edits.append((where[0], where[1], ast_to_source_code(node).strip().encode("utf-8")))
+            self.mark(node)
 
     def mark(self, site, now=None):
         """Notes that the text at `site` (an original positioned node) must
@@ -397,17 +419,32 @@ class Splicer:
             j += 1
         return i >= 0 and data[i] == 40 and j < len(data) and data[j] == 41  # ( and )
 
-    def rename(self, node, old, new, edits):
+    def rename(self, node, old, new, edits, site):
         if type(old) is not str or type(new) is not str or not new.isidentifier():
             raise Unsupported("not a plain identifier")
-        where = self.span(node)
-        if where is None:
-            raise Unsupported("renamed node has no position")
-        start = where[0]
         name = old.encode("utf-8")
+        where = self.span(node)
+        if where is not None:
+            start = where[0]
+        elif type(site) is gast.ExceptHandler and site.name is node:
+            start = self.handler_name_start(site, name)
+        else:
+            raise Unsupported("renamed node has no position")
         if self.data[start:start + len(name)] != name:
             raise Unsupported("identifier written in another form")
         edits.append((start, start + len(name), new.encode("utf-8")))
+
+    def handler_name_start(self, handler, name):
+        """Where the name of ``except T as name`` starts: the name node has no
+        position of its own, so it is found after the exception type."""
+        kind = dict(zip(handler._fields, self.fields[handler]))["type"]
+        where = self.span(kind) if kind is not None else None
+        if where is None:
+            raise Unsupported("handler name not found")
+        m = re.compile(rb"\s*as\s+(" + re.escape(name) + rb")(?![\w\x80-\xff])").match(self.data, where[1])
+        if m is None:
+            raise Unsupported("handler name not found")
+        return m.start(1)
 
     def relabel(self, node, old, new, edits):
         """A changed string constant, written in the literal's own prefix and
@@ -462,6 +499,8 @@ class Splicer:
                             value[index] = hole
                     else:
                         stack.append(child)
+        if not holes:
+            return _rendering(node)
         try:
             text = ast_to_source_code(node).strip()
         finally:
@@ -659,6 +698,56 @@ class Splicer:
             if k[:2] not in found and not any(lo <= k[:2] < hi for lo, hi in matched):
                 return False
         return True
+
+
+_RENDERINGS: Dict[Any, str] = {}  # signature of a new node -> its stripped rendering
+
+
+def _rendering(node):
+    """The stripped rendering of a node made by the rules. The same few
+    replacement texts come back in every file, so renderings of nodes that
+    `_signature` describes are kept (the renderer gives equal nodes equal
+    texts)."""
+    key = _signature(node)
+    text = _RENDERINGS.get(key) if key is not None else None
+    if text is None:
+        text = ast_to_source_code(node).strip()
+        if key is not None:
+            if len(_RENDERINGS) >= 512:
+                _RENDERINGS.clear()
+            _RENDERINGS[key] = text
+    return text
+
+
+def _signature(node):
+    """A value equal for two nodes exactly when they are the same expression
+    of names, attributes, constants, calls, tuples and lists; None for any
+    other node."""
+    kind = type(node)
+    if kind is _Name:
+        return ("Name", node.id) if node.annotation is None and type(node.id) is str else None
+    if kind is _Attribute:
+        value = _signature(node.value)
+        return None if value is None or type(node.attr) is not str else ("Attribute", value, node.attr)
+    if kind is _Constant:
+        value = node.value
+        if type(value) not in (str, int, float, bool, type(None)):
+            return None
+        return ("Constant", type(value).__name__, repr(value), node.kind)
+    if kind is _Call:
+        parts = [_signature(node.func)]
+        parts += [_signature(a) for a in node.args]
+        for k in node.keywords:
+            if type(k) is not gast.keyword or (k.arg is not None and type(k.arg) is not str):
+                return None
+            parts.append(("keyword", k.arg, _signature(k.value)))
+            if parts[-1][2] is None:
+                return None
+        return None if None in parts else ("Call", len(node.args), tuple(parts))
+    if kind is _Tuple or kind is gast.List:
+        parts = tuple(_signature(e) for e in node.elts)
+        return None if None in parts else (kind.__name__, parts)
+    return None
 
 
 def _unwrapped(text):
