@@ -91,6 +91,8 @@ def test_file_name_that_is_not_utf8(tmp_path, args):
         assert out.startswith(b"# ==> " + name + b" <==\n" + OUT.encode())
     if args == ["--diff"]:
         assert out.startswith(b"--- " + name + b"\n+++ " + name + b"\n")
+    if args == ["--in-place"]:
+        assert err.startswith("rewrote " + os.fsdecode(name) + "\n")  # the name's own bytes
 
 
 # -- sources decoded as Python decodes them -------------------------------

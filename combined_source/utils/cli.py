@@ -746,7 +746,14 @@ def main(argv=None):
     def note(line, always=False):
         if always or not args.quiet:
             progress.clear()
-            print(line, file=sys.stderr, flush=True)
+            err = sys.stderr
+            raw = getattr(err, "buffer", None)
+            if raw is None:
+                print(line, file=err, flush=True)
+            else:  # file names that are not UTF-8 go out as the bytes they are
+                err.flush()
+                raw.write(line.encode("utf-8", "surrogateescape") + b"\n")
+                raw.flush()
 
     def summary(prefix=""):
         progress.clear()
