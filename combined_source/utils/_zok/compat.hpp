@@ -284,9 +284,13 @@ struct NamespaceWatch {
 inline NamespaceWatch namespace_watch;
 
 // Called by the interpreter before a watched dict changes. Runs no Python
-// code and never fails.
-inline int on_namespace_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) noexcept {
+// code and never fails. A namespace that goes away is no longer watched, so
+// a new dict at its address is never taken for it.
+inline int on_namespace_event(PyDict_WatchEvent event, PyObject* dict, PyObject*,
+                              PyObject*) noexcept {
     ++namespace_watch.epoch;
+    if (event == PyDict_EVENT_DEALLOCATED && dict == namespace_watch.globals)
+        namespace_watch.globals = nullptr;
     return 0;
 }
 
