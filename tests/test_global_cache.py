@@ -27,7 +27,7 @@ def no(obj):
 
 
 def observe():
-    """"arr" while the is_orb_api in force says yes, "self" while it says no, or the error."""
+    """The rendered visit of `self`: renamed while the is_orb_api in force says yes, or the NameError."""
     try:
         return render(make_processor(None).visit_Name(expr("self")))
     except NameError as e:
