@@ -51,8 +51,12 @@ inline Ref strip(Ref text) noexcept {
     if (PyUnicode_CheckExact(t)) {
         if (compat::unicode_ready(t) < 0) return Ref();
         Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+        if (n == 0) return text;
         int kind = PyUnicode_KIND(t);
         const void* data = PyUnicode_DATA(t);
+        if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, 0)) &&
+            !Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, n - 1)))
+            return text;  // the usual case: nothing to strip
         Py_ssize_t i = 0, j = n;
         while (i < j && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
         while (j > i && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, j - 1))) --j;
