@@ -2,6 +2,8 @@
 with callgrind (counts are repeatable where the clock is not).
 
     python bench/count.py [SIZE]     # runs valgrind itself, prints a table
+    python bench/count.py --direct   # instructions per direct call of a rewrite method
+                                     # (--peer=NAME: of that peer only)
 
 Besides the peers it counts the bound: the traversal alone plus a replay of
 exactly the host calls that the module's rules made on the same tree.
@@ -72,7 +74,35 @@ def record_host_calls(src, template, texts):
     return calls
 
 
+DIRECT_CALLS = 10000
+
+
+def direct_child(peer, case):
+    """Runs one direct-call case of micro.py DIRECT_CALLS times in the region
+    (case "pass" runs the bare loop)."""
+    import micro
+    ns = micro.trivial_setup(peer)
+    # The calls run in a function, so that the names are fast locals.
+    src = "def run(p, n, a, C, times):\n    for _ in range(times):\n        %s\n" % case
+    exec(src, ns)
+    run = ns.pop("run")
+    args = (ns["p"], ns["n"], ns["a"], ns["C"])
+    run(*args, 100)
+
+    def work():
+        run(*args, DIRECT_CALLS)
+
+    lib = region_lib(os.environ["BENCH_BUILD"])
+    cb = ctypes.CFUNCTYPE(None)(work)
+    gc.collect()
+    gc.disable()
+    lib.bench_region(cb)
+
+
 def child(mode, size):
+    if mode.startswith("direct:"):
+        _, peer, case = mode.split(":", 2)
+        return direct_child(peer, case)
     os.environ["APPLY_TRANSPOSE_OPTIMIZATION"] = "true"
     src = workload.source(workload.classes_for(size))
     template = gast.parse(src)
@@ -130,12 +160,29 @@ def count(mode, size, build):
         return total
 
 
+def direct(build):
+    """Instructions per direct call of the rewrite methods (trivial host), per peer."""
+    import micro
+    only = [a.split("=", 1)[1] for a in sys.argv if a.startswith("--peer=")]
+    peers = [p for p in ("module", "cython", "python") if p in peers_mod.load() and (not only or p in only)]
+    print("instructions per direct call (trivial host), callgrind:")
+    for peer in peers:
+        loop = count("direct:%s:pass" % peer, 0, build)
+        row = []
+        for case in micro.CASES:
+            row.append((count("direct:%s:%s" % (peer, case), 0, build) - loop) / DIRECT_CALLS)
+        print("  %-7s %s" % (peer, "  ".join("%s %.0f" % (c, v) for c, v in zip(micro.CASES, row))))
+
+
 def main():
     sizes = [a for a in sys.argv[1:] if a.isdigit()]
     size = int(sizes[0]) if sizes else 10000
     build = os.path.join(HERE, "_build", "py%d%d" % sys.version_info[:2])
     os.makedirs(build, exist_ok=True)
     region_lib(build)
+    if "--direct" in sys.argv:
+        direct(build)
+        return
     if "--linear" in sys.argv:
         # The module's instructions per node as the tree grows.
         print("module instructions per node (cheap host), callgrind:")

@@ -211,6 +211,29 @@ def test_orb_api_test_is_made_for_every_name(monkeypatch):
     assert render(tree) == "(arr, self, arr, self, arr)"
 
 
+class Falsy:
+    def __bool__(self):
+        return False
+
+
+class Empty:
+    def __len__(self):
+        return 0
+
+
+@pytest.mark.parametrize("method, source, renamed", [
+    ("visit_Name", "self", "arr"), ("visit_Attribute", "self.weight", "arr.weight")])
+def test_orb_api_result_is_taken_by_its_truth_value(monkeypatch, method, source, renamed):
+    # Results other than True and False: None, empty and falsy objects are
+    # false, anything else true.
+    answers = [None, 0.0, "", [], (), Falsy(), Empty(), "x", [0], 2, 0.5, object()]
+    got = []
+    for answer in answers:
+        monkeypatch.setitem(NS, "is_orb_api", lambda obj, answer=answer: answer)
+        got.append(render(getattr(make_processor(None), method)(expr(source))))
+    assert got == [source] * 7 + [renamed] * 5
+
+
 @pytest.mark.parametrize("key, first, second, node, method", [
     ("is_orb_api", lambda o: 1, lambda o: 0, "self", "visit_Name"),
     ("ast_to_source_code", lambda n: " Parameter\n", lambda n: "x", "x", "visit_Name"),

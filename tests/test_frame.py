@@ -34,6 +34,9 @@ def test_function_attributes(name, varnames, defaults, filename):
     assert f.__code__.co_varnames == varnames
     assert f.__code__.co_argcount == NPARAMS.get(name, 2)
     assert f.__code__.co_filename == filename
+    assert f.__code__.co_name == name
+    if sys.version_info >= (3, 11):
+        assert f.__code__.co_qualname == "FrontendTorchCodePostProcessor." + name
     # descriptor: the function itself through the class, a bound method through an instance
     p = make_processor(expr("x"))
     assert f.__get__(None, C) is f and getattr(C, name) is f

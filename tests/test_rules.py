@@ -89,7 +89,9 @@ CALLS = [
       ("orb_empty((in_channels, out_channels))", "orb_empty((groups, in_channels, k))",
        "orb_empty((self.in_channels, c, k))", "orb_empty([in_channels, c, k])", "orb_empty(shape)",
        "orb_empty()", "orb_empty(shape=(in_channels, a, b))", "orb.empty((in_channels, a, b))",
-       "orb_empty(*(in_channels, a, b))", "orb_empty((In_channels, a, b))")],
+       "orb_empty(*(in_channels, a, b))", "orb_empty((In_channels, a, b))",
+       "orb_empty_like((in_channels, a, b))", "my_orb_empty((in_channels, a, b))",
+       "x.orb_empty((in_channels, a, b))")],
     *[case("orb_empty((in_channels, a, b))", env=ON, name=n) for n in ("Conv2d", "_convnd", "")],
     *[case("orb_empty((in_channels, a, b))", env=v, name=CONV) for v in OFF_VALUES],
 ]

@@ -179,12 +179,26 @@ inline PyObject* add_module(const char* name) {
 #endif
 }
 
-// The interpreter's recursion guard. On 3.8 the counter is entered as the
-// interpreter's own calls do, with the thread state fetched once for
-// entering and leaving; later versions keep their counters private and are
-// entered through the public calls. The token to leave with, or nullptr
-// with RecursionError set.
-#if PY_VERSION_HEX >= 0x03090000
+// The interpreter's recursion guard. On 3.8, 3.12 and 3.13 the counter is
+// entered as the interpreter's own calls do, with the thread state fetched
+// once for entering and leaving: 3.12 and 3.13 count down the C recursion
+// budget kept in the thread state, and only when it is nearly used up is
+// the public call made, which checks it and raises. 3.9 to 3.11 keep their
+// counters private and are entered through the public calls. The token to
+// leave with, or nullptr with RecursionError set.
+#if PY_VERSION_HEX >= 0x030C0000
+inline PyThreadState* enter_recursion(const char* where) {
+    PyThreadState* ts = PyThreadState_Get();
+    if (ts->c_recursion_remaining > 1) {
+        // What the public call does while the budget lasts.
+        --ts->c_recursion_remaining;
+        return ts;
+    }
+    return Py_EnterRecursiveCall(where) ? nullptr : ts;
+}
+
+inline void leave_recursion(PyThreadState* ts) { ++ts->c_recursion_remaining; }
+#elif PY_VERSION_HEX >= 0x03090000
 inline PyThreadState* enter_recursion(const char* where) {
     PyThreadState* ts = PyThreadState_Get();
     return Py_EnterRecursiveCall(where) ? nullptr : ts;
@@ -223,15 +237,93 @@ inline int unicode_ready(PyObject* s) { return PyUnicode_READY(s); }
 inline int unicode_ready(PyObject*) { return 0; }
 #endif
 
-// Dictionary version tags: every change of a dict gives it a new, globally
-// unique tag, so an unchanged tag proves an earlier look-up still holds.
-// 3.12 deprecates the tag; there the look-ups are not cached.
+// ---- module-level look-up cache ---------------------------------------------
+// A look-up of a module-level name may be served again for as long as
+// neither the module namespace nor the builtins dict has changed since. A
+// `DictStamp` taken at the look-up proves that; `stamp_holds` checks it.
+//
+// Up to 3.11 every change of a dict gives it a new, globally unique version
+// tag, so the stamp is the pair of tags. 3.12 deprecates the tag and offers
+// dict watchers instead: both dicts are watched, any event on either (a
+// store, a deletion, a clear, the dict's end) moves an epoch on before the
+// dict changes, and the stamp is the epoch. When no watcher can be had (all
+// slots taken by other extensions) stamps never hold and every look-up is
+// a plain one.
+
 #if PY_VERSION_HEX < 0x030C0000
-constexpr bool HAVE_DICT_VERSION = true;
+struct DictStamp {
+    PyObject* globals;
+    uint64_t globals_version;
+    uint64_t builtins_version;
+};
+
 inline uint64_t dict_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+
+inline DictStamp dict_stamp(PyObject* globals, PyObject* builtins) {
+    return {globals, dict_version(globals), dict_version(builtins)};
+}
+
+inline bool stamp_holds(const DictStamp& s, PyObject* globals, PyObject* builtins) {
+    return s.globals == globals && s.globals_version == dict_version(globals) &&
+           s.builtins_version == dict_version(builtins);
+}
+
+// Nothing to set up: the tags are kept by every dict. 0.
+inline int watch_namespaces(PyObject*, PyObject*) { return 0; }
 #else
-constexpr bool HAVE_DICT_VERSION = false;
-inline uint64_t dict_version(PyObject*) { return 0; }
+struct DictStamp {
+    PyObject* globals;
+    uint64_t epoch;  // 0 never holds
+};
+
+struct NamespaceWatch {
+    int watcher_id = -1;              // -1 not asked for yet, -2 none to be had
+    PyObject* globals = nullptr;      // the watched namespace (with the builtins dict)
+    uint64_t epoch = 1;               // moved on by every event on a watched dict
+};
+inline NamespaceWatch namespace_watch;
+
+// Called by the interpreter before a watched dict changes. Runs no Python
+// code and never fails. A namespace that goes away is no longer watched, so
+// a new dict at its address is never taken for it.
+inline int on_namespace_event(PyDict_WatchEvent event, PyObject* dict, PyObject*,
+                              PyObject*) noexcept {
+    ++namespace_watch.epoch;
+    if (event == PyDict_EVENT_DEALLOCATED && dict == namespace_watch.globals)
+        namespace_watch.globals = nullptr;
+    return 0;
+}
+
+inline DictStamp dict_stamp(PyObject* globals, PyObject*) {
+    return {globals, globals == namespace_watch.globals ? namespace_watch.epoch : 0};
+}
+
+inline bool stamp_holds(const DictStamp& s, PyObject* globals, PyObject*) {
+    return s.epoch == namespace_watch.epoch && s.globals == globals;
+}
+
+// Watches `globals` and `builtins` for the look-up cache. 0, or -1 with an
+// exception set.
+inline int watch_namespaces(PyObject* globals, PyObject* builtins) {
+    NamespaceWatch& w = namespace_watch;
+    if (w.watcher_id == -1) {
+        int id = PyDict_AddWatcher(on_namespace_event);
+        if (id < 0) {
+            // Every watcher slot is taken: look-ups stay uncached, which
+            // gives the same results.
+            PyErr_Clear();
+            w.watcher_id = -2;
+            return 0;
+        }
+        w.watcher_id = id;
+    }
+    if (w.watcher_id < 0) return 0;
+    if (PyDict_Watch(w.watcher_id, globals) < 0 || PyDict_Watch(w.watcher_id, builtins) < 0)
+        return -1;
+    w.globals = globals;
+    ++w.epoch;
+    return 0;
+}
 #endif
 
 }  // namespace zok::compat

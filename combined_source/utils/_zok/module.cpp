@@ -312,6 +312,7 @@ int exec_body(PyObject* module, PyObject* ns, int& line) {
 
     Ref test = Ref::steal(PyDict_New());
     if (!test || PyDict_SetItem(ns, name(N::dunder_test), test.get()) < 0) EXEC_FAIL();
+    if (compat::watch_namespaces(ns, g.builtins_dict) < 0) EXEC_FAIL();
     return 0;
 }
 

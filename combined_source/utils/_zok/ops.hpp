@@ -42,9 +42,23 @@ inline int generic_visit(PyObject* self, PyObject* node) noexcept {
     return 0;
 }
 
-// text.strip(). An exact str with nothing to strip is returned as it is,
-// which is what str.strip itself returns for it; every other object gets
-// its own strip called.
+// str.strip() of an exact str that has white space at one of its ends: the
+// substring between the white space, found as str.strip finds it.
+[[gnu::noinline]] inline Ref strip_exact(Ref text) noexcept {
+    PyObject* t = text.get();
+    Py_ssize_t n = PyUnicode_GET_LENGTH(t);
+    int kind = PyUnicode_KIND(t);
+    const void* data = PyUnicode_DATA(t);
+    Py_ssize_t i = 0, j = n;
+    while (i < j && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, i))) ++i;
+    while (j > i && Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, j - 1))) --j;
+    return Ref::steal(PyUnicode_Substring(t, i, j));
+}
+
+// text.strip(). An exact str is stripped here, as str.strip does it (the
+// same white space, the string itself when nothing is stripped, otherwise
+// the substring); the type str cannot be changed, so nothing can tell the
+// difference. Every other object gets its own strip called.
 inline Ref strip(Ref text) noexcept {
     PyObject* t = text.get();
     if (PyUnicode_CheckExact(t)) {
@@ -55,7 +69,8 @@ inline Ref strip(Ref text) noexcept {
         const void* data = PyUnicode_DATA(t);
         if (!Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, 0)) &&
             !Py_UNICODE_ISSPACE(PyUnicode_READ(kind, data, n - 1)))
-            return text;
+            return text;  // the usual case: nothing to strip
+        return strip_exact(std::move(text));
     }
     return Ref::steal(compat::call_method(name(N::strip), &t, 1));
 }

@@ -30,11 +30,9 @@ PyObject* lookup_global(PyObject* globals, N n) noexcept {
             return nullptr;
         }
     }
-    // Looking up a str key runs no Python code, so the tags read now belong
-    // to the dicts the value was found in.
-    e.globals = globals;
-    e.globals_version = compat::dict_version(globals);
-    e.builtins_version = compat::dict_version(g.builtins_dict);
+    // Looking up a str key runs no Python code, so the stamp taken now
+    // belongs to the dicts the value was found in.
+    e.stamp = compat::dict_stamp(globals, g.builtins_dict);
     e.value = v;
     Py_INCREF(v);
     return v;

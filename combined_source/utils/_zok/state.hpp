@@ -31,29 +31,23 @@ extern State g;
 // own error) set.
 PyObject* lookup_global(PyObject* globals, N n) noexcept;
 
-// The result of the last look-up of each name, valid while neither the
-// namespace nor the builtins changed since (their version tags say so). The
-// value is borrowed from the dict that held it, which an unchanged tag
-// proves still does.
+// The result of the last look-up of each name, valid while its stamp holds
+// (neither the namespace nor the builtins changed since). The value is
+// borrowed from the dict that held it, which a holding stamp proves still
+// does.
 struct GlobalCacheEntry {
-    PyObject* globals;
-    uint64_t globals_version;
-    uint64_t builtins_version;
+    compat::DictStamp stamp;
     PyObject* value;
 };
 extern GlobalCacheEntry g_global_cache[static_cast<int>(N::count_)];
 
-// lookup_global, served from the cache when the dicts are unchanged; the
+// lookup_global, served from the cache while the dicts are unchanged; the
 // same results, the same errors.
 inline PyObject* cached_global(PyObject* globals, N n) noexcept {
-    if constexpr (compat::HAVE_DICT_VERSION) {
-        const GlobalCacheEntry& e = g_global_cache[static_cast<int>(n)];
-        if (e.value && e.globals == globals &&
-            e.globals_version == compat::dict_version(globals) &&
-            e.builtins_version == compat::dict_version(g.builtins_dict)) {
-            Py_INCREF(e.value);
-            return e.value;
-        }
+    const GlobalCacheEntry& e = g_global_cache[static_cast<int>(n)];
+    if (e.value && compat::stamp_holds(e.stamp, globals, g.builtins_dict)) {
+        Py_INCREF(e.value);
+        return e.value;
     }
     return lookup_global(globals, n);
 }
