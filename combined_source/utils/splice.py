@@ -188,9 +188,13 @@ def rewrite(text, options, processor, clock=None):
     if tick:
         t0 = _lap(clock, "splice", t0)
     notes = tuple(splicer.notes)
+    # The recorded fields are not needed past this point, and neither is a
+    # second copy of the text: free them before the checking parse.
+    del fields
+    splicer.fields = None
     if output is not None and not splicer.failed:
         try:
-            ok = output != body and splicer.verify(original, parse(output), edits, spliced)
+            ok = output != body and splicer.check(original, edits, spliced, output)
         except Exception:  # the spliced text does not parse: never hand it out
             ok = False
         if tick:
@@ -627,26 +631,127 @@ class Splicer:
 
     # -- checking the result ----------------------------------------------
 
-    def verify(self, before, after, edits, spliced):
-        """Whether `after` (the parse of the spliced text) equals `before`
-        (the parse of the original text) everywhere outside the changed
-        nodes, and each changed node's parse equals its rewritten node.
+    def check(self, original, edits, spliced, output):
+        """Whether the spliced text parses to the rewritten tree. The changed
+        top-level statements are parsed on their own where that is sure to
+        give what a parse of the whole text gives; otherwise, or when that
+        does not prove it, the whole text is parsed and compared."""
+        layout = self.layout(edits)
+        proven = self.verify_statements(original, layout, spliced)
+        if proven:
+            return True
+        return self.verify(original, parse(output), edits, spliced, layout)
 
-        `edits` are the sorted edits that made `spliced`. A node whose
-        original span holds no edit and whose new span is its old span moved
-        by the edits before it has the same text in the same context, so its
-        parse is the same: it is not compared further."""
-        sites = self.sites
-        ends = [e[1] for e in edits]
+    def layout(self, edits):
+        """The sorted edits' starts, ends and the shift (bytes added) before each."""
         starts = [e[0] for e in edits]
+        ends = [e[1] for e in edits]
         shift = [0]
         for start, end, text in edits:
             shift.append(shift[-1] + len(text) - (end - start))
-        old_lines = self.starts
+        return starts, ends, shift
+
+    def verify(self, before, after, edits, spliced, layout=None):
+        """Whether `after` (the parse of the whole spliced text) equals
+        `before` (the parse of the original text) everywhere outside the
+        changed nodes, and each changed node's parse equals its rewritten
+        node."""
         new_lines = [0]
         new_lines += [m.end() for m in _LINE_END.finditer(spliced)]
-        count = len(edits)
         matched = []
+        return (self.compare(before, after, layout or self.layout(edits), new_lines, 0, matched)
+                and self.covered(matched))
+
+    def verify_statements(self, module, layout, spliced):
+        """Whether the parse of the spliced text equals the rewritten tree,
+        found by parsing only the top-level statements that hold a change;
+        None when that cannot be relied on.
+
+        A top-level statement that starts a line, after a line that does not
+        end in a backslash, is where the tokenizer starts afresh; text between
+        such points that parses on its own parses the same inside the whole
+        text, and the unchanged text around it parses as it did."""
+        data = self.data
+        body = getattr(module, "body", None)
+        if not body or b"barry_as_FLUFL" in data:  # a future import that changes the grammar
+            return None
+        starts, ends, shift = layout
+        if not starts:
+            return None
+        lines = self.starts
+        size = len(data)
+        last = len(lines)
+        # Statements sharing a line are one group: [first line, last line, statements].
+        groups = []
+        for stmt in body:
+            first, end = getattr(stmt, "lineno", None), getattr(stmt, "end_lineno", None)
+            if first is None or end is None:
+                return None
+            for d in getattr(stmt, "decorator_list", ()):
+                first = min(first, d.lineno)
+            if groups and first <= groups[-1][1]:
+                group = groups[-1]
+                group[1] = max(group[1], end)
+                group[2].append(stmt)
+            else:
+                groups.append([first, end, [stmt]])
+        # Every edit and every changed site must lie inside one group.
+        marks = sorted(lines[k[0] - 1] + k[1] for k in self.sites)
+        count, n_marks = len(starts), len(marks)
+        i = j = 0
+        matched = []
+        for first, end, stmts in groups:
+            if i == count and j == n_marks:
+                break
+            lo = lines[first - 1]
+            hi = lines[end] if end < last else size
+            if (i < count and starts[i] < lo) or (j < n_marks and marks[j] < lo):
+                return None  # a change before this group, outside every statement
+            k = i
+            while k < count and starts[k] < hi:
+                if ends[k] > hi:
+                    return None
+                k += 1
+            while j < n_marks and marks[j] < hi:
+                j += 1
+            if k == i:
+                continue  # no edit in this group: its text is unchanged
+            if data[lo:lo + 1] in (b" ", b"\t", b"\x0c") or _continued(data, lo):
+                return None
+            new_lo, new_hi = lo + shift[i], hi + shift[k]
+            i = k
+            if _continued(spliced, new_hi) and new_hi < len(spliced):
+                return None
+            try:
+                part = parse(spliced[new_lo:new_hi].decode("utf-8"))
+            except Exception:
+                return None  # judged on the whole text instead
+            if len(part.body) != len(stmts):
+                return None
+            part_lines = [new_lo]  # where the part's lines start in the spliced text
+            part_lines += [m.end() for m in _LINE_END.finditer(spliced, new_lo, new_hi)]
+            for a, b in zip(stmts, part.body):
+                if not self.compare(a, b, layout, part_lines, 0, matched):
+                    return None
+        if i != count or j != n_marks:
+            return None
+        return self.covered(matched)
+
+    def compare(self, before, after, layout, new_lines, base, matched):
+        """Whether the parse `after` equals `before` (the parse of the
+        original text) everywhere outside the changed nodes, and each changed
+        node's parse equals its rewritten node; the changed nodes compared
+        are added to `matched`. Positions in `after` are counted from byte
+        `base` of the spliced text, whose line starts (from `base`) are
+        `new_lines`.
+
+        A node whose original span holds no edit and whose new span is its
+        old span moved by the edits before it has the same text in the same
+        context, so its parse is the same: it is not compared further."""
+        sites = self.sites
+        starts, ends, shift = layout
+        count = len(starts)
+        old_lines = self.starts
         stack = [(before, after)]
         pop, push = stack.pop, stack.append
         while stack:
@@ -658,7 +763,7 @@ class Splicer:
                 e1 = old_lines[a.end_lineno - 1] + a.end_col_offset
                 i = bisect.bisect_right(ends, s1)
                 if i == count or starts[i] >= e1:  # no edit inside
-                    d = shift[i]
+                    d = shift[i] - base
                     if (new_lines[b.lineno - 1] + b.col_offset == s1 + d
                             and new_lines[b.end_lineno - 1] + b.end_col_offset == e1 + d):
                         continue
@@ -692,12 +797,25 @@ class Splicer:
                     push((x, y))
                 elif type(x) is not type(y) or x != y:
                     return False
-        # Every change must lie inside a node compared as rewritten.
+        return True
+
+    def covered(self, matched):
+        """Whether every change lies inside a node compared as rewritten."""
         found = {lo for lo, _ in matched}
         for k in self.sites:
             if k[:2] not in found and not any(lo <= k[:2] < hi for lo, hi in matched):
                 return False
         return True
+
+
+def _continued(data, at):
+    """Whether the line that ends just before byte `at` ends in a backslash
+    (a line continuation, or a comment that looks like one)."""
+    if at >= 2 and data[at - 2:at] == b"\r\n":
+        at -= 2
+    elif at >= 1 and data[at - 1:at] in (b"\n", b"\r"):
+        at -= 1
+    return at >= 1 and data[at - 1:at] == b"\\"
 
 
 _RENDERINGS: Dict[Any, str] = {}  # signature of a new node -> its stripped rendering
