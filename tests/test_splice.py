@@ -28,6 +28,15 @@ def rewrite(text, transpose=False, object_name="", orb_api=False, new_name="arr"
             os.environ[splice.TRANSPOSE_ENV] = old
 
 
+@pytest.fixture(params=["kept", "parsed again"])
+def original_tree(request, monkeypatch):
+    """Runs a test with the original parse tree kept for the check, and as
+    for a large text: let go early, the changed statements parsed again."""
+    if request.param == "parsed again":
+        monkeypatch.setattr(splice, "LARGE_TEXT", 0)
+
+
+@pytest.mark.usefixtures("original_tree")
 @pytest.mark.parametrize("source, options, expected", [
     # comments around and inside rewritten calls
     ("x = torch.Tensor(a, requires_grad=True)  # keep\n", {}, "x = orb.Array(a)  # keep\n"),
@@ -68,6 +77,14 @@ def rewrite(text, transpose=False, object_name="", orb_api=False, new_name="arr"
     ("a = 1\ry = torch.Tensor\rz = 2\r", {}, "a = 1\ry = orb.Array\rz = 2\r"),
     ("a = 1\r\nb = 2\ry = torch.Tensor\nz = 3", {}, "a = 1\r\nb = 2\ry = orb.Array\nz = 3"),
     ("s = 'é€'; y = torch.Tensor  # ü\n", {}, "s = 'é€'; y = orb.Array  # ü\n"),
+    # statements around a change: on one line, continued lines, decorators, nested blocks
+    ("a = 1; \\\n  y = torch.Tensor\nb = 2;   c = torch.Tensor; d = 3\n", {},
+     "a = 1; \\\n  y = orb.Array\nb = 2;   c = orb.Array; d = 3\n"),
+    ("a = 1 \\\n\ny = torch.Tensor  # c \\\n\nz = 2\n", {}, "a = 1 \\\n\ny = orb.Array  # c \\\n\nz = 2\n"),
+    ("@dec(torch.Tensor)  # c\n@other\nclass A:\n    def f(self):\n        return nn.Parameter\n\n\nx = 1\n", {},
+     "@dec(orb.Array)  # c\n@other\nclass A:\n    def f(self):\n        return orb.Array\n\n\nx = 1\n"),
+    ("\x0cy = torch.Tensor\nif a:\n    pass\nelse:\n  z = nn.Parameter\n", {},
+     "\x0cy = orb.Array\nif a:\n    pass\nelse:\n  z = orb.Array\n"),
     ("x = orb.Array(a,\r\n    requires_grad=True,\r\n    dtype=d)\r\n", {}, "x = orb.Array(a,\r\n    dtype=d)\r\n"),
     # output of the rules found in the input stays as it is
     ("orb.inplace_update(b, 1).data\nz = np.log2(8).astype(\"float32\")\n", {}, None),
@@ -88,6 +105,7 @@ def test_rewrite_keeps_everything_outside_the_changes(source, options, expected)
 @pytest.mark.parametrize("source, options", [
     ("y = (Tensor := 1)  # gone\n", {}),  # (orb.Array := 1) does not parse
 ])
+@pytest.mark.usefixtures("original_tree")
 def test_unspliceable_file_takes_the_whole_rendering(source, options):
     result = rewrite(source, **options)
     assert result.whole and result.output == cli.render(_module_rewrite(source, options))
@@ -102,11 +120,25 @@ def test_changes_inside_f_strings_stay_inside_them(source):
     assert ast.dump(ast.parse(result.output)) == want
 
 
+@pytest.mark.usefixtures("original_tree")
 def test_text_that_would_not_parse_to_the_rewritten_tree_is_never_returned(monkeypatch):
     # A splicer that loses the parentheses a dtype-map value needs.
     monkeypatch.setattr(splice.Splicer, "in_parentheses", lambda self, start, end: True)
     result = rewrite("y = 2 * torch.int64  # c\n", **DMAP)
     assert result.whole and result.output == cli.render(_module_rewrite("y = 2 * torch.int64\n", DMAP))
+
+
+@pytest.mark.usefixtures("original_tree")
+@pytest.mark.parametrize("text, source", [
+    ("orb.Array \\", "y = torch.Tensor\n(z)\n"),  # joins the next line: y = orb.Array(z)
+    ("orb.Array\nw = 2", "y = torch.Tensor\nz = 1\n"),  # one statement becomes two
+    ("orb.Array(\n", "y = torch.Tensor\n"),
+])
+def test_a_change_that_spills_out_of_its_statement_is_never_returned(monkeypatch, text, source):
+    monkeypatch.setattr(splice.Splicer, "text_of", lambda self, node: text)
+    monkeypatch.setattr(splice, "render", lambda tree: "whole\n")
+    result = rewrite(source)
+    assert result.whole and result.output == "whole\n"
 
 
 def test_rewrite_source_interface():

@@ -33,6 +33,10 @@ from .TEH import ObjectLike, Transformer
 TRANSPOSE_ENV = "APPLY_TRANSPOSE_OPTIMIZATION"
 BOM = "\ufeff"
 CHANNELS = ("in_channels", "out_channels")
+# From this many characters of text on, the standard parse tree is not kept
+# beside the converted one: the peak memory of a large file is about half,
+# for a second parse of its changed statements.
+LARGE_TEXT = 1 << 20
 FELL_BACK = "fell back to whole rendering (comments and layout of this file are not kept)"
 
 _LINE_END = re.compile(rb"\r\n|\r|\n")
@@ -142,6 +146,20 @@ def record(root):
     return fields
 
 
+def statement_lines(module):
+    """The first and last line of each top-level statement (decorators
+    included), or None when one has no position."""
+    lines = []
+    for stmt in module.body:
+        first, end = getattr(stmt, "lineno", None), getattr(stmt, "end_lineno", None)
+        if first is None or end is None:
+            return None
+        for d in getattr(stmt, "decorator_list", ()):
+            first = min(first, d.lineno)
+        lines.append((first, end))
+    return lines
+
+
 def parse(text):
     """The standard parse of `text`; null bytes are a SyntaxError too."""
     try:
@@ -162,7 +180,21 @@ def rewrite(text, options, processor, clock=None):
     original = parse(body)
     if tick:
         t0 = _lap(clock, "parse", t0)
-    tree = gast.ast_to_gast(original)
+    lines = statement_lines(original)
+    if len(body) >= LARGE_TEXT:
+        # Large text: the standard tree is let go statement by statement as
+        # it is converted, so the two trees are never held whole at once; the
+        # check parses the changed statements' original text again instead.
+        statements = original.body
+        original = None
+        converted = []
+        for i in range(len(statements)):
+            converted.append(gast.ast_to_gast(statements[i]))
+            statements[i] = None
+        del statements
+        tree = gast.Module(converted, [])  # as the conversion of the whole module makes it
+    else:
+        tree = gast.ast_to_gast(original)
     if tick:
         t0 = _lap(clock, "convert", t0)
     fields = record(tree)
@@ -188,9 +220,13 @@ def rewrite(text, options, processor, clock=None):
     if tick:
         t0 = _lap(clock, "splice", t0)
     notes = tuple(splicer.notes)
+    # The recorded fields are not needed past this point, and neither is a
+    # second copy of the text: free them before the checking parse.
+    del fields
+    splicer.fields = None
     if output is not None and not splicer.failed:
         try:
-            ok = output != body and splicer.verify(original, parse(output), edits, spliced)
+            ok = output != body and splicer.check(original, lines, body, edits, spliced, output)
         except Exception:  # the spliced text does not parse: never hand it out
             ok = False
         if tick:
@@ -627,35 +663,155 @@ class Splicer:
 
     # -- checking the result ----------------------------------------------
 
-    def verify(self, before, after, edits, spliced):
-        """Whether `after` (the parse of the spliced text) equals `before`
-        (the parse of the original text) everywhere outside the changed
-        nodes, and each changed node's parse equals its rewritten node.
+    def check(self, original, lines, body, edits, spliced, output):
+        """Whether the spliced text `output` parses to the rewritten tree.
+        The changed top-level statements (`lines` gives each statement's first
+        and last line) are parsed on their own where that is sure to give what
+        a parse of the whole text gives; otherwise, or when that does not
+        prove it, the whole text is parsed and compared with `original`, the
+        parse of the original text `body` (parsed again when None)."""
+        layout = self.layout(edits)
+        if lines and self.verify_statements(original, lines, layout, spliced):
+            return True
+        if original is None:
+            original = parse(body)
+        return self.verify(original, parse(output), edits, spliced, layout)
 
-        `edits` are the sorted edits that made `spliced`. A node whose
-        original span holds no edit and whose new span is its old span moved
-        by the edits before it has the same text in the same context, so its
-        parse is the same: it is not compared further."""
-        sites = self.sites
-        ends = [e[1] for e in edits]
+    def layout(self, edits):
+        """The sorted edits' starts, ends and the shift (bytes added) before each."""
         starts = [e[0] for e in edits]
+        ends = [e[1] for e in edits]
         shift = [0]
         for start, end, text in edits:
             shift.append(shift[-1] + len(text) - (end - start))
-        old_lines = self.starts
+        return starts, ends, shift
+
+    def verify(self, before, after, edits, spliced, layout=None):
+        """Whether `after` (the parse of the whole spliced text) equals
+        `before` (the parse of the original text) everywhere outside the
+        changed nodes, and each changed node's parse equals its rewritten
+        node."""
         new_lines = [0]
         new_lines += [m.end() for m in _LINE_END.finditer(spliced)]
-        count = len(edits)
         matched = []
+        return (self.compare(before, after, layout or self.layout(edits), new_lines, 0, matched)
+                and self.covered(matched))
+
+    def verify_statements(self, module, statements, layout, spliced):
+        """Whether the parse of the spliced text equals the rewritten tree,
+        found by parsing only the top-level statements that hold a change;
+        None when that cannot be relied on. `statements` are the first and
+        last lines of the top-level statements of the original text, whose
+        parse is `module`, or None: the changed statements' original text is
+        then parsed again.
+
+        A top-level statement that starts a line, after a line that does not
+        end in a backslash, is where the tokenizer starts afresh; text between
+        such points that parses on its own parses the same inside the whole
+        text, and the unchanged text around it parses as it did."""
+        data = self.data
+        if b"barry_as_FLUFL" in data:  # a future import that changes the grammar
+            return None
+        body = module.body if module is not None else None
+        starts, ends, shift = layout
+        if not starts:
+            return None
+        lines = self.starts
+        size = len(data)
+        last = len(lines)
+        # Statements sharing a line are one group: [first line, last line, their indexes].
+        groups = []
+        for index, (first, end) in enumerate(statements):
+            if groups and first <= groups[-1][1]:
+                group = groups[-1]
+                group[1] = max(group[1], end)
+                group[2].append(index)
+            else:
+                groups.append([first, end, [index]])
+        # Every edit and every changed site must lie inside one group.
+        marks = sorted(lines[k[0] - 1] + k[1] for k in self.sites)
+        count, n_marks = len(starts), len(marks)
+        i = j = 0
+        matched = []
+        for first, end, indices in groups:
+            if i == count and j == n_marks:
+                break
+            lo = lines[first - 1]
+            hi = lines[end] if end < last else size
+            if (i < count and starts[i] < lo) or (j < n_marks and marks[j] < lo):
+                return None  # a change before this group, outside every statement
+            k = i
+            while k < count and starts[k] < hi:
+                if ends[k] > hi:
+                    return None
+                k += 1
+            while j < n_marks and marks[j] < hi:
+                j += 1
+            if k == i:
+                continue  # no edit in this group: its text is unchanged
+            if data[lo:lo + 1] in (b" ", b"\t", b"\x0c") or _continued(data, lo):
+                return None
+            old_off = 0
+            if body is not None:
+                stmts = [body[x] for x in indices]
+            else:
+                if _continued(data, hi) and hi < len(data):
+                    return None
+                try:
+                    stmts = parse(data[lo:hi].decode("utf-8")).body
+                except Exception:
+                    return None
+                if len(stmts) != len(indices):
+                    return None
+                old_off = first - 1
+            new_lo, new_hi = lo + shift[i], hi + shift[k]
+            i = k
+            if _continued(spliced, new_hi) and new_hi < len(spliced):
+                return None
+            try:
+                part = parse(spliced[new_lo:new_hi].decode("utf-8"))
+            except Exception:
+                return None  # judged on the whole text instead
+            if len(part.body) != len(stmts):
+                return None
+            part_lines = [new_lo]  # where the part's lines start in the spliced text
+            part_lines += [m.end() for m in _LINE_END.finditer(spliced, new_lo, new_hi)]
+            for a, b in zip(stmts, part.body):
+                if not self.compare(a, b, layout, part_lines, old_off, matched):
+                    return None
+        if i != count or j != n_marks:
+            return None
+        return self.covered(matched)
+
+    def compare(self, before, after, layout, new_lines, old_off, matched):
+        """Whether the parse `after` equals `before` (the parse of the
+        original text) everywhere outside the changed nodes, and each changed
+        node's parse equals its rewritten node; the changed nodes compared
+        are added to `matched`. `new_lines` are the byte offsets in the
+        spliced text of the lines that `after` counts; `before` counts lines
+        from line `old_off` + 1 of the original text.
+
+        A node whose original span holds no edit and whose new span is its
+        old span moved by the edits before it has the same text in the same
+        context, so its parse is the same: it is not compared further."""
+        sites = self.sites
+        starts, ends, shift = layout
+        count = len(starts)
+        old_lines = self.starts
         stack = [(before, after)]
         pop, push = stack.pop, stack.append
         while stack:
             a, b = pop()
             kind = type(a)
             line = getattr(a, "lineno", None)
-            if line is not None and kind is type(b) and a.end_lineno is not None and b.end_lineno is not None:
+            if line is not None:
+                line += old_off
+                end = a.end_lineno
+                if end is not None:
+                    end += old_off
+            if line is not None and kind is type(b) and end is not None and b.end_lineno is not None:
                 s1 = old_lines[line - 1] + a.col_offset
-                e1 = old_lines[a.end_lineno - 1] + a.end_col_offset
+                e1 = old_lines[end - 1] + a.end_col_offset
                 i = bisect.bisect_right(ends, s1)
                 if i == count or starts[i] >= e1:  # no edit inside
                     d = shift[i]
@@ -663,7 +819,7 @@ class Splicer:
                             and new_lines[b.end_lineno - 1] + b.end_col_offset == e1 + d):
                         continue
             if line is not None:
-                node = sites.get((line, a.col_offset, a.end_lineno, a.end_col_offset,
+                node = sites.get((line, a.col_offset, end, a.end_col_offset,
                                   "Name" if kind is ast.arg else kind.__name__))
                 if node is not None:
                     if not isinstance(b, ast.AST):
@@ -673,7 +829,7 @@ class Splicer:
                         same = same_tree(gast.ast_to_gast(b), node)
                     if not same:
                         return False
-                    matched.append(((line, a.col_offset), (a.end_lineno, a.end_col_offset)))
+                    matched.append(((line, a.col_offset), (end, a.end_col_offset)))
                     continue
             if kind is not type(b):
                 return False
@@ -692,12 +848,25 @@ class Splicer:
                     push((x, y))
                 elif type(x) is not type(y) or x != y:
                     return False
-        # Every change must lie inside a node compared as rewritten.
+        return True
+
+    def covered(self, matched):
+        """Whether every change lies inside a node compared as rewritten."""
         found = {lo for lo, _ in matched}
         for k in self.sites:
             if k[:2] not in found and not any(lo <= k[:2] < hi for lo, hi in matched):
                 return False
         return True
+
+
+def _continued(data, at):
+    """Whether the line that ends just before byte `at` ends in a backslash
+    (a line continuation, or a comment that looks like one)."""
+    if at >= 2 and data[at - 2:at] == b"\r\n":
+        at -= 2
+    elif at >= 1 and data[at - 1:at] in (b"\n", b"\r"):
+        at -= 1
+    return at >= 1 and data[at - 1:at] == b"\\"
 
 
 _RENDERINGS: Dict[Any, str] = {}  # signature of a new node -> its stripped rendering
