@@ -55,6 +55,10 @@ def original_tree(request, monkeypatch):
     # shapes: the elements' texts swap, separators and comments stay
     ("w = orb_empty((in_channels,  # in\n               c // g,\n               k))\n", CONV,
      "w = orb_empty((k,  # in\n               c // g,\n               in_channels))\n"),
+    # brackets written around an element travel with it; the tuple's own stay
+    ("w = orb_empty((out_channels, (in_channels // g), ( k ), k2))\n", CONV,
+     "w = orb_empty((k2, ( k ), (in_channels // g), out_channels))\n"),
+    ("w = orb_empty(((out_channels), c, k))\n", CONV, "w = orb_empty((k, c, (out_channels)))\n"),
     ("w = orb_empty(((out_channels), c, (k + 1)))\n", CONV, "w = orb_empty(((k + 1), c, (out_channels)))\n"),
     # names: only the identifier, annotations and defaults stay
     ("def f(self: Tensor, x=self):  # c\n    return self.orb_array + self.w\n", dict(orb_api=True),

@@ -438,13 +438,47 @@ class Splicer:
         where = self.span(old)
         if where is None:
             raise Unsupported("replaced node has no position")
-        text = self.text_of(new)
-        if not isinstance(new, _ATOMIC):
+        moved = self.moved_element(owner, name, where, new) if type(owner) is _Tuple else None
+        if moved is not None:
+            # An element moved within its tuple (a reversed shape): each slot
+            # takes the other element's text with the parentheses written
+            # around it, so brackets travel with their element.
+            where, text = moved
+        else:
+            text = self.text_of(new)
+        if moved is None and not isinstance(new, _ATOMIC):
             text = _unwrapped(text)
             if (type(owner), name) not in _FREE_SLOTS and not self.in_parentheses(*where):
                 text = "(" + text + ")"
         edits.append((where[0], where[1], text.encode("utf-8")))
         self.mark(old, new)  # after the text: it outranks what the new node's parts noted there
+
+    def moved_element(self, tuple_node, name, where, new):
+        """For an original element `new` that now stands in the slot at
+        `where` of the same tuple: that slot's span and `new`'s text, both
+        widened over the parentheses written around them inside the tuple."""
+        outer = self.span(tuple_node)
+        source = self.span(new) if name == "elts" and new in self.fields else None
+        if outer is None or source is None or not (outer[0] <= source[0] and source[1] <= outer[1]):
+            return None
+        source = self.widened(source, outer)
+        return self.widened(where, outer), self.apply(self.edits(new), *source).decode("utf-8")
+
+    def widened(self, where, outer):
+        """`where` grown over each pair of parentheses directly around it that
+        lies inside `outer` and is not `outer`'s own."""
+        start, end = where
+        data = self.data
+        while self.in_parentheses(start, end):
+            i, j = start - 1, end
+            while data[i] in b" \t":
+                i -= 1
+            while data[j] in b" \t":
+                j += 1
+            if i < outer[0] or j + 1 > outer[1] or (i, j + 1) == tuple(outer):
+                break
+            start, end = i, j + 1
+        return start, end
 
     def in_parentheses(self, start, end):
         data = self.data
