@@ -183,10 +183,11 @@ inline PyObject* add_module(const char* name) {
 // entered as the interpreter's own calls do, with the thread state fetched
 // once for entering and leaving: 3.12 and 3.13 count down the C recursion
 // budget kept in the thread state, and only when it is nearly used up is
-// the public call made, which checks it and raises. 3.9 to 3.11 keep their
-// counters private and are entered through the public calls. The token to
-// leave with, or nullptr with RecursionError set.
-#if PY_VERSION_HEX >= 0x030C0000
+// the public call made, which checks it and raises. 3.9 to 3.11, and 3.14
+// on (which measure the C stack instead of keeping that budget), are
+// entered through the public calls. The token to leave with, or nullptr
+// with RecursionError set.
+#if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
 inline PyThreadState* enter_recursion(const char* where) {
     PyThreadState* ts = PyThreadState_Get();
     if (ts->c_recursion_remaining > 1) {
