@@ -4,6 +4,7 @@ also beside other extensions' dict watchers and without a watcher slot."""
 import builtins
 import subprocess
 import sys
+import tempfile
 import textwrap
 import tracemalloc
 
@@ -35,9 +36,12 @@ def observe():
 
 
 def run_in(code):
-    """Runs `code` in a fresh interpreter: the module's state is process-wide."""
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                          capture_output=True, text=True, timeout=120)
+    """Runs `code` in a fresh interpreter: the module's state is process-wide.
+    It runs from an empty folder: with -c the current folder comes first on the
+    path, and a source tree there would shadow the installed package."""
+    with tempfile.TemporaryDirectory() as empty:
+        return subprocess.run([sys.executable, "-c", textwrap.dedent(code)], cwd=empty,
+                              capture_output=True, text=True, timeout=120)
 
 
 def _exec(src):
