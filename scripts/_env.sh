@@ -10,8 +10,18 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 
 source "$ROOT/scripts/_python.sh"
 
-PY=$(find_python)
-PYVER=$("$PY" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+# The newer versions (and the debug build, "3.14d") come from a Debian
+# chroot when no interpreter here has them: the calling script starts again
+# inside it (scripts/chroot), with the same arguments.
+if ! PY=$(find_python 2>/dev/null); then
+    if [ -z "${ZOK_IN_CHROOT:-}" ] && chroot_has "${PYTHON:-}"; then
+        exec "$ROOT/scripts/chroot" run "$0" "$@"
+    fi
+    find_python >/dev/null   # says which one is missing, and fails
+fi
+# The ABI flags ("d" for a debug build) keep apart the venvs of builds that
+# share a version number.
+PYVER=$("$PY" -c 'import sys; print("%d.%d%s" % (sys.version_info[:2] + (sys.abiflags,)))')
 VENV="$ROOT/.venv-$PYVER"
 VPY="$VENV/bin/python"
 

@@ -18,3 +18,9 @@ find_python() {
     echo "no interpreter found for '$want'" >&2
     return 1
 }
+
+# chroot_has VERSION: whether scripts/chroot provides that interpreter
+# (python3.14, 3.14, 3.15, 3.14d: the debug build).
+chroot_has() {
+    case "${1#python}" in 3.14|3.15|3.14d) return 0 ;; *) return 1 ;; esac
+}

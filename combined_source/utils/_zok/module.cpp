@@ -69,11 +69,23 @@ PyObject* create(PyObject* spec, PyModuleDef*) noexcept {
         return -1;      \
     } while (0)
 
+// Reads the decimal digits at p into n (at most four, as in a version
+// number) and moves p past them; false when p is not at a digit.
+bool leading_number(const char*& p, int& n) {
+    if (*p < '0' || *p > '9') return false;
+    n = 0;
+    for (int i = 0; i < 4 && *p >= '0' && *p <= '9'; ++i) n = n * 10 + (*p++ - '0');
+    return true;
+}
+
 int version_check() {
     // Leading numbers of the running version text: major.minor[.x[.y]]
+    // (read by hand: glibc 2.38+ would bind sscanf to a new symbol version,
+    // and the module must load on older systems).
     const char* v = Py_GetVersion();
     int major = 0, minor = 0;
-    if (std::sscanf(v, "%d.%d", &major, &minor) != 2) major = minor = 0;
+    if (!leading_number(v, major) || *v++ != '.' || !leading_number(v, minor))
+        major = minor = 0;
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
     char message[200];
     std::snprintf(message, sizeof message,
