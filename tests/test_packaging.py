@@ -160,3 +160,37 @@ def test_module_needs_no_glibc_newer_than_2_17():
     versions = {tuple(map(int, v.split("."))): line.split()[-1]
                 for line in out.splitlines() for v in re.findall(r"\bGLIBC_(\d+(?:\.\d+)+)\b", line)}
     assert versions and max(versions) <= (2, 17), sorted(versions.items())
+
+
+def test_tested_versions_agree():
+    # What the package claims (classifiers), what is run (scripts/test-all), the
+    # newest version a build accepts without a warning (CMakeLists.txt and the
+    # build backend's message) must name the same versions.
+    if not (ROOT / "scripts" / "test-all").exists():
+        pytest.skip("needs the project sources")
+    try:
+        import tomllib
+    except ImportError:
+        import tomli as tomllib
+    project = tomllib.loads((ROOT / "pyproject.toml").read_text())
+    prefix = "Programming Language :: Python :: 3."
+    claimed = sorted(int(c[len(prefix):]) for c in project["project"]["classifiers"]
+                     if c.startswith(prefix) and c[len(prefix):].isdigit())
+    run = (ROOT / "scripts" / "test-all").read_text().split("${ZOK_PYTHONS:-", 1)[1].split("}", 1)[0].split()
+    assert sorted(int(v.split(".")[1]) for v in run if v[-1].isdigit()) == claimed
+    assert claimed == list(range(claimed[0], claimed[-1] + 1))
+    assert project["project"]["requires-python"] == ">=3.%d" % claimed[0]
+    newest = "3.%d" % claimed[-1]
+    assert "set(ZOK_NEWEST_TESTED_PYTHON %s)" % newest in (ROOT / "CMakeLists.txt").read_text()
+    (override,) = project["tool"]["scikit-build"]["overrides"]
+    assert override["if"] == {"python-version": ">=3.%d" % (claimed[-1] + 1)}
+    assert "newer than %s," % newest in override["messages"]["after-success"]
+
+
+@pytest.mark.parametrize("version, warns", [("3.8", False), ("3.15", False), ("3.16", True), ("4.0", True)])
+def test_build_for_an_untested_python_warns(version, warns):
+    result = subprocess.run([cmake(), "-DVERSION=" + version, "-DNEWEST=3.15", "-P", "cmake/tested_python.cmake"],
+                            cwd=ROOT, capture_output=True, text=True)
+    assert result.returncode == 0
+    assert ("CMake Warning" in result.stderr and "built for CPython %s, newer than 3.15" % version
+            in " ".join(result.stderr.split())) == warns, result.stderr
