@@ -21,6 +21,7 @@ import gast
 import pytest
 
 import test_faults as F
+from combined_source.utils import ZOK
 from conftest import ENV, make_processor
 from interpreter import settle
 from test_faults import patched  # noqa: F401  (the fixture of the fault tests)
@@ -75,6 +76,14 @@ def hunt(cases):
             return  # growth that did not come back: the interpreter's own
         reports = ["no case alone, but the group: references %s, blocks %s per round" % (refs, blocks)]
     pytest.fail("%d of %d cases leak:\n%s" % (len(reports), len(cases), "\n".join(reports)), pytrace=False)
+
+
+def test_module_counts_its_references():
+    # A module built without Py_DEBUG loads into a debug interpreter, but its own reference
+    # operations go uncounted and every case would seem to leak (GCC once took the release
+    # pyconfig.h through the debug headers' links to the release ones).
+    with open(ZOK.__file__, "rb") as f:
+        assert b"_Py_NegativeRefcount" in f.read(), "%s was built without Py_DEBUG" % ZOK.__file__
 
 
 def test_the_hunt_tells_leaks_from_noise():
