@@ -30,7 +30,8 @@ def settle():
     """Collects garbage and empties the type attribute cache, whose entries keep references to
     the attribute names (from 3.10 any name, and None for an empty entry)."""
     gc.collect()
-    sys._clear_type_cache()
+    # 3.13's name for it (which also drops other caches); from 3.14 the old one warns
+    getattr(sys, "_clear_internal_caches", sys._clear_type_cache)()
 
 
 # A second interpreter: `_xxsubinterpreters` up to 3.12, `_interpreters` in 3.13. From 3.12 a

@@ -169,7 +169,8 @@ def test_closed_output_pipe_ends_quietly(tmp_path):
     proc.stdout.readline()
     proc.stdout.close()  # like `| head -1`
     assert proc.wait() == 141
-    assert b"error" not in proc.stderr.read()
+    with proc.stderr:
+        assert b"error" not in proc.stderr.read()
 
 
 KEEPS = ("import orb  # header\n\n\n"

@@ -16,6 +16,9 @@ from combined_source.utils import cli
 SRC = "x = torch.Tensor(a, requires_grad=True)\n"
 OUT = "x = orb.Array(a)\n"
 CLI = [sys.executable, "-m", "combined_source.utils"]
+# A debug build of the interpreter runs a few times slower: the time limits,
+# which only stop a run that hangs, grow with it.
+SLOWER = 5 if hasattr(sys, "gettotalrefcount") else 1
 ENV = dict(os.environ)
 
 
@@ -215,13 +218,14 @@ def test_signal_stops_the_run(tmp_path, sig, to_group, jobs):
         first = proc.stderr.readline().decode()  # one file written: the run is under way
         (os.killpg if to_group else os.kill)(proc.pid, sig)
         err = first + proc.stderr.read().decode()
-        rc = proc.wait(timeout=30)
+        rc = proc.wait(timeout=30 * SLOWER)
         assert not wait_for_group(proc.pid), "a worker outlived the run"
     finally:  # nothing of a failed case is left running
         if proc.poll() is None:
             proc.kill()
         for pid in live_members(proc.pid):
             os.kill(pid, signal.SIGKILL)
+        proc.stderr.close()
     texts = {n: read(tmp_path, n) for n in names}
     assert set(texts.values()) <= {BIG, BIG_OUT}  # each file original or complete
     assert sorted(os.listdir(str(tmp_path))) == names  # no temporary file left
@@ -282,7 +286,13 @@ def test_concurrent_runs_rewrite_each_file_once(tmp_path):
     make(tmp_path, dict.fromkeys(names, BIG))
     procs = [subprocess.Popen(CLI + ["--in-place", "-j", "1", "."], cwd=str(tmp_path), env=ENV,
                               stderr=subprocess.PIPE) for _ in range(2)]
-    errs = [p.communicate(timeout=60)[1].decode() for p in procs]
+    try:
+        errs = [p.communicate(timeout=60 * SLOWER)[1].decode() for p in procs]
+    finally:  # nothing of a failed case is left running
+        for p in procs:
+            if p.poll() is None:
+                p.kill()
+                p.communicate()
     rewrote = [line for e in errs for line in e.splitlines() if line.startswith("rewrote ")]
     assert all(read(tmp_path, n) == BIG_OUT for n in names)
     assert sorted(rewrote) == ["rewrote ./" + n for n in names]

@@ -1,6 +1,7 @@
 """Scale and depth: memory in proportion to the tree, flat over many runs, and deep trees end in RecursionError."""
 import gc
 import os
+import re
 import subprocess
 import sys
 import textwrap
@@ -35,6 +36,9 @@ def test_large_tree_needs_no_memory_per_node(monkeypatch, statements):
     size = tracemalloc.get_traced_memory()[0]
     tracemalloc.stop()  # and start again: what follows counts the walk alone
     p = make_processor(tree, api=True)
+    # A walk over a small tree first: what the host loads on first use (from 3.14 the
+    # renderer imports its implementation then) is not the walk's memory.
+    make_processor(gast.Module([statement(i) for i in range(10)], []), api=True).transform()
     gc.collect()
     tracemalloc.start()
     try:
@@ -111,6 +115,13 @@ DEEP = """
 """
 
 
+# From 3.14 the interpreter measures the C stack itself, and where its guard meets the
+# overflow before the module's own does (a debug build's larger frames on a small thread
+# stack) the RecursionError comes with its message.
+RECURSION_ERROR = "RecursionError (maximum recursion depth exceeded" + (
+    r"|Stack overflow \(used \d+ kB\))" if sys.version_info >= (3, 14) else ")")
+
+
 @pytest.mark.parametrize("build", [
     "gast.Call(gast.Name('f', gast.Load(), None, None), [node], [])",  # f(f(f(...)))
     "gast.Attribute(node, 'b', gast.Load())",  # x.b.b.b...
@@ -130,4 +141,4 @@ def test_deep_tree_ends_in_recursion_error(tmp_path, limit, stack, build):
                           timeout=300)
     assert proc.returncode == 0, proc.stderr[-3000:]
     lines = proc.stdout.splitlines()
-    assert len(lines) == 2 and all(line.startswith("RecursionError maximum recursion depth exceeded") for line in lines), lines
+    assert len(lines) == 2 and all(re.match(RECURSION_ERROR, line) for line in lines), lines
