@@ -6,9 +6,14 @@ with callgrind (counts are repeatable where the clock is not).
                                      # (--peer=NAME: of that peer only)
     python bench/count.py --keep=DIR MODE...   # only these modes (e.g. module replay),
                                      # their callgrind files kept in DIR for callgrind_annotate
+    --layouts=N                      # the median over N memory layouts (see below)
 
 Besides the peers it counts the bound: the traversal alone plus a replay of
-exactly the host calls that the module's rules made on the same tree.
+exactly the host calls that the module's rules made on the same tree (less
+the replay's own loop), and the floor bound: the same with the floor's
+rewrite methods, which only call generic_visit, in place of the traversal.
+--old-bound also counts the bound as first measured (every call replayed
+through f(*args, **kwargs) and every rendered text through .strip()).
 """
 import ctypes
 import glob
@@ -198,9 +203,12 @@ def child(mode, size):
 
 
 def layouts():
-    """How many memory layouts count() takes the median of (--layouts=N, default 3)."""
+    """How many memory layouts count() takes the median of: --layouts=N, by
+    default 3 for the whole-tree table and 1 for --direct and --linear."""
     given = [a.split("=", 1)[1] for a in sys.argv if a.startswith("--layouts=")]
-    return int(given[0]) if given else 3
+    if given:
+        return int(given[0])
+    return 1 if "--direct" in sys.argv or "--linear" in sys.argv else 3
 
 
 def count(mode, size, build, keep=None):
