@@ -4,9 +4,16 @@ with callgrind (counts are repeatable where the clock is not).
     python bench/count.py [SIZE]     # runs valgrind itself, prints a table
     python bench/count.py --direct   # instructions per direct call of a rewrite method
                                      # (--peer=NAME: of that peer only)
+    python bench/count.py --keep=DIR MODE...   # only these modes (e.g. module replay),
+                                     # their callgrind files kept in DIR for callgrind_annotate
+    --layouts=N                      # the median over N memory layouts (see below)
 
 Besides the peers it counts the bound: the traversal alone plus a replay of
-exactly the host calls that the module's rules made on the same tree.
+exactly the host calls that the module's rules made on the same tree (less
+the replay's own loop), and the floor bound: the same with the floor's
+rewrite methods, which only call generic_visit, in place of the traversal.
+--old-bound also counts the bound as first measured (every call replayed
+through f(*args, **kwargs) and every rendered text through .strip()).
 """
 import ctypes
 import glob
@@ -16,6 +23,18 @@ import os
 import subprocess
 import sys
 import tempfile
+
+# Where the interpreter's objects land shifts the counts: the type attribute
+# cache is indexed by a type's version tag and the name's address, so which
+# look-ups collide (and walk the MRO again) depends on the memory layout,
+# by up to 2 % of a transform on 3.12. A child run under BENCH_LAYOUT=k
+# allocates some objects and tagged classes before anything is imported;
+# count() reports the median over several such layouts.
+_layout = int(os.environ.get("BENCH_LAYOUT", "0"))
+_padding = [object() for _ in range(_layout * 997)]
+_padding += [type("Pad%d" % i, (), {}) for i in range(_layout * 13)]
+for _cls in _padding[_layout * 997:]:
+    getattr(_cls, "pad", None)  # gives the class its version tag
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
@@ -27,7 +46,11 @@ import peers as peers_mod  # noqa: E402
 import workload  # noqa: E402
 from combined_source.utils import ZOK  # noqa: E402
 
-MODES = ("module", "cython", "python", "floor", "traversal", "replay", "replay-loop")
+MODES = ("module", "cython", "python", "floor", "traversal", "replay", "replay-loop",
+         "replay-floor", "replay-floor-loop")
+# The bound as first measured: each call through f(*args, **kwargs), which
+# builds a keyword dict per call, and every rendered text through .strip().
+OLD_BOUND_MODES = ("replay-old", "replay-old-loop")
 
 
 def region_lib(build):
@@ -74,6 +97,55 @@ def record_host_calls(src, template, texts):
     return calls
 
 
+def replay_work(mode, p, calls):
+    """The region body of a replay mode: the traversal `p`, then the host
+    calls as the module made them; a "-loop" mode runs the same loops with
+    nothing in them, to be subtracted.
+
+    A call without keywords is replayed as f(*args), which hands the tuple
+    over as it is; only calls that had keywords build a keyword dict (as the
+    module's own call of a class with keyword names does). A rendered text
+    is stripped here only where the module would call its strip: exact str
+    is stripped by the module itself, which is its own work."""
+    if mode.startswith("replay-old"):
+        if mode.endswith("-loop"):
+            def work():
+                for rendered, fn, args, kwargs in calls:
+                    pass
+        else:
+            def work():
+                p.transform()
+                for rendered, fn, args, kwargs in calls:
+                    r = fn(*args, **kwargs)
+                    if rendered:
+                        r.strip()
+        return work
+    positional = [(fn, args) for rendered, fn, args, kwargs in calls if not kwargs]
+    keyword = [(fn, args, kwargs) for rendered, fn, args, kwargs in calls if kwargs]
+    # Texts whose strip the module calls (none in this workload: the
+    # renderer returns exact str).
+    texts = [fn(*args) for rendered, fn, args, kwargs in calls if rendered]
+    stripped = [text for text in texts if type(text) is not str]
+    if mode.endswith("-loop"):
+        def work():
+            for fn, args in positional:
+                pass
+            for fn, args, kwargs in keyword:
+                pass
+            for text in stripped:
+                pass
+    else:
+        def work():
+            p.transform()
+            for fn, args in positional:
+                fn(*args)
+            for fn, args, kwargs in keyword:
+                fn(*args, **kwargs)
+            for text in stripped:
+                text.strip()
+    return work
+
+
 DIRECT_CALLS = 10000
 
 
@@ -111,22 +183,10 @@ def child(mode, size):
     cheap = hosts.cheap_renderer(template, tree, texts)
     t, c = hosts.host_objects()
     peers = peers_mod.load()
-    if mode in ("replay", "replay-loop"):
+    if mode.startswith("replay"):
         calls = record_host_calls(src, template, texts)
-        cls = peers["traversal"][1]
-        p = cls(tree, t, c)
-
-        if mode == "replay":
-            def work():
-                p.transform()
-                for rendered, fn, args, kwargs in calls:
-                    r = fn(*args, **kwargs)
-                    if rendered:
-                        r.strip()
-        else:
-            def work():
-                for rendered, fn, args, kwargs in calls:
-                    pass
+        p = peers["floor" if mode.startswith("replay-floor") else "traversal"][1](tree, t, c)
+        work = replay_work(mode, p, calls)
     else:
         globs, cls = peers[mode]
         hosts.install(globs, cheap)
@@ -142,11 +202,29 @@ def child(mode, size):
     lib.bench_region(cb)
 
 
-def count(mode, size, build):
-    """Instructions of one region run of `mode` on the `size` workload."""
+def layouts():
+    """How many memory layouts count() takes the median of: --layouts=N, by
+    default 3 for the whole-tree table and 1 for --direct and --linear."""
+    given = [a.split("=", 1)[1] for a in sys.argv if a.startswith("--layouts=")]
+    if given:
+        return int(given[0])
+    return 1 if "--direct" in sys.argv or "--linear" in sys.argv else 3
+
+
+def count(mode, size, build, keep=None):
+    """Instructions of one region run of `mode` on the `size` workload, the
+    median over layouts(); with `keep`, the callgrind files are left in that
+    folder as <mode>.<layout>.cg.<n>."""
+    runs = sorted(count_once(mode, size, build, k, keep) for k in range(layouts()))
+    return runs[len(runs) // 2]
+
+
+def count_once(mode, size, build, layout, keep):
     with tempfile.TemporaryDirectory() as tmp:
-        out = os.path.join(tmp, "cg.out")
-        env = dict(os.environ, BENCH_BUILD=build, PYTHONHASHSEED="0")
+        out = os.path.join(keep or tmp, "%s.%d.cg" % (mode.replace(":", "_"), layout))
+        for old in glob.glob(out + ".*"):
+            os.remove(old)
+        env = dict(os.environ, BENCH_BUILD=build, PYTHONHASHSEED="0", BENCH_LAYOUT=str(layout))
         subprocess.run(["valgrind", "--tool=callgrind", "--collect-atstart=no",
                         "--callgrind-out-file=" + out, sys.executable, __file__,
                         "--child", mode, str(size)],
@@ -183,6 +261,13 @@ def main():
     if "--direct" in sys.argv:
         direct(build)
         return
+    keep = [a.split("=", 1)[1] for a in sys.argv if a.startswith("--keep=")]
+    if keep:
+        os.makedirs(keep[0], exist_ok=True)
+        for mode in [a for a in sys.argv[1:] if a in MODES + OLD_BOUND_MODES]:
+            runs = [count_once(mode, size, build, k, keep[0]) for k in range(layouts())]
+            print("%-18s %s" % (mode, " ".join("%12d" % r for r in runs)))
+        return
     if "--linear" in sys.argv:
         # The module's instructions per node as the tree grows.
         print("module instructions per node (cheap host), callgrind:")
@@ -191,23 +276,32 @@ def main():
             print("  %7d nodes  %8.1f" % (nodes, count("module", n, build) / nodes))
         return
     counts = {}
-    for mode in MODES:
+    for mode in MODES + (OLD_BOUND_MODES if "--old-bound" in sys.argv else ()):
         if mode == "cython" and "cython" not in peers_mod.load():
             continue
         counts[mode] = count(mode, size, build)
     # The replay ran the traversal and then the host calls; its bare loop is
     # not work that the rules must do.
     counts["bound"] = counts["replay"] - counts["replay-loop"]
+    # The same with the floor's rewrite methods (each only calls
+    # generic_visit) in place of the bare traversal: what dispatching to a
+    # rewrite method costs any implementation through the host's visit.
+    counts["floor bound"] = counts["replay-floor"] - counts["replay-floor-loop"]
+    if "replay-old" in counts:
+        counts["bound (old replay)"] = counts["replay-old"] - counts["replay-old-loop"]
     if "--json" in sys.argv:
         print(json.dumps(counts))
         return
     mod = counts["module"]
     print("instructions for one transform of the %d-node workload (cheap host), callgrind:" % size)
-    for name in ("module", "cython", "python", "floor", "traversal", "bound"):
+    for name in ("module", "cython", "python", "floor", "traversal", "bound", "floor bound",
+                 "bound (old replay)"):
         if name in counts:
-            print("  %-10s %14d  %6.3fx module" % (name, counts[name], counts[name] / mod))
-    print("  module's own work over the bound: %+.2f%% of the bound"
-          % ((mod - counts["bound"]) / counts["bound"] * 100))
+            print("  %-18s %14d  %6.3fx module" % (name, counts[name], counts[name] / mod))
+    for name in ("bound", "floor bound", "bound (old replay)"):
+        if name in counts:
+            print("  module's own work over the %s: %+.2f%% of the %s"
+                  % (name, (mod - counts[name]) / counts[name] * 100, name))
 
 
 if __name__ == "__main__":

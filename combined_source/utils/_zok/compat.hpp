@@ -185,8 +185,8 @@ inline PyObject* add_module(const char* name) {
 // budget kept in the thread state, and only when it is nearly used up is
 // the public call made, which checks it and raises. 3.9 to 3.11, and 3.14
 // on (which measure the C stack instead of keeping that budget), are
-// entered through the public calls. The token to leave with, or nullptr
-// with RecursionError set.
+// entered through the public calls. The token to leave with (the thread
+// state where leaving needs it), or nullptr with RecursionError set.
 #if PY_VERSION_HEX >= 0x030C0000 && PY_VERSION_HEX < 0x030E0000
 inline PyThreadState* enter_recursion(const char* where) {
     PyThreadState* ts = PyThreadState_Get();
@@ -200,9 +200,15 @@ inline PyThreadState* enter_recursion(const char* where) {
 
 inline void leave_recursion(PyThreadState* ts) { ++ts->c_recursion_remaining; }
 #elif PY_VERSION_HEX >= 0x03090000
+// Leaving needs no thread state here, so none is fetched: the token is a
+// marker that is not null.
+inline PyThreadState* entered_marker() {
+    static char marker;
+    return reinterpret_cast<PyThreadState*>(&marker);
+}
+
 inline PyThreadState* enter_recursion(const char* where) {
-    PyThreadState* ts = PyThreadState_Get();
-    return Py_EnterRecursiveCall(where) ? nullptr : ts;
+    return Py_EnterRecursiveCall(where) ? nullptr : entered_marker();
 }
 
 inline void leave_recursion(PyThreadState*) { Py_LeaveRecursiveCall(); }

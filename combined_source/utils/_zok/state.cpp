@@ -38,20 +38,12 @@ PyObject* lookup_global(PyObject* globals, N n) noexcept {
     return v;
 }
 
-namespace {
+[[gnu::tls_model("initial-exec")]] __thread uintptr_t t_stack_floor = 0;
 
-// Lowest usable stack address of this thread plus a safety margin, found
-// once per thread. Zero when the bounds cannot be found (then only the
-// interpreter's own counter guards).
-// Initial-exec TLS: a few bytes from the static TLS reserve, read without a
-// call into the dynamic linker.
-[[gnu::tls_model("initial-exec")]] thread_local uintptr_t t_stack_floor = 0;
-[[gnu::tls_model("initial-exec")]] thread_local bool t_stack_known = false;
-
-[[gnu::cold, gnu::noinline]] void find_stack_floor() noexcept {
-    t_stack_known = true;
+uintptr_t find_stack_floor() noexcept {
+    t_stack_floor = 1;
     pthread_attr_t attr;
-    if (pthread_getattr_np(pthread_self(), &attr) != 0) return;
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return t_stack_floor;
     void* addr = nullptr;
     size_t size = 0;
     if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size) {
@@ -61,19 +53,13 @@ namespace {
         t_stack_floor = reinterpret_cast<uintptr_t>(addr) + margin;
     }
     pthread_attr_destroy(&attr);
+    return t_stack_floor;
 }
 
-}  // namespace
-
-PyThreadState* enter_call() noexcept {
-    if (!t_stack_known) find_stack_floor();
-    char probe;
-    if (reinterpret_cast<uintptr_t>(&probe) < t_stack_floor) {
-        PyErr_SetString(PyExc_RecursionError,
-                        "maximum recursion depth exceeded while calling a Python object");
-        return nullptr;
-    }
-    return compat::enter_recursion(" while calling a Python object");
+PyThreadState* stack_exhausted() noexcept {
+    PyErr_SetString(PyExc_RecursionError,
+                    "maximum recursion depth exceeded while calling a Python object");
+    return nullptr;
 }
 
 }  // namespace zok
