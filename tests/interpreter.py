@@ -1,4 +1,4 @@
-"""What the running interpreter (3.8 to 3.13) does its own way, as the tests see it."""
+"""What the running interpreter (3.8 to 3.15) does its own way, as the tests see it."""
 import gc
 import glob
 import os

@@ -1,4 +1,4 @@
-// The few spellings that differ between CPython versions (3.8 to 3.13).
+// The few spellings that differ between CPython versions (3.8 to 3.15).
 // Nothing else in the module tests the interpreter version: the rest of the
 // code calls the functions below.
 #pragma once
