@@ -13,12 +13,8 @@ source "$ROOT/scripts/_python.sh"
 # The newer versions (and the debug build, "3.14d") come from a Debian
 # chroot when no interpreter here has them: the calling script starts again
 # inside it (scripts/chroot), with the same arguments.
-if ! PY=$(find_python 2>/dev/null); then
-    if [ -z "${ZOK_IN_CHROOT:-}" ] && chroot_has "${PYTHON:-}"; then
-        exec "$ROOT/scripts/chroot" run "$0" "$@"
-    fi
-    find_python >/dev/null   # says which one is missing, and fails
-fi
+PY=$(locate_python)
+[ "$PY" != chroot ] || exec "$ROOT/scripts/chroot" run "$0" "$@"
 # The ABI flags ("d" for a debug build) keep apart the venvs of builds that
 # share a version number.
 PYVER=$("$PY" -c 'import sys; print("%d.%d%s" % (sys.version_info[:2] + (sys.abiflags,)))')

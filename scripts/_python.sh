@@ -19,8 +19,15 @@ find_python() {
     return 1
 }
 
-# chroot_has VERSION: whether scripts/chroot provides that interpreter
-# (python3.14, 3.14, 3.15, 3.14d: the debug build).
-chroot_has() {
-    case "${1#python}" in 3.14|3.15|3.14d) return 0 ;; *) return 1 ;; esac
+# locate_python VERSION: the path that find_python prints or, when no
+# interpreter here has that version but scripts/chroot provides it (3.14,
+# 3.15, and 3.14d, the debug build) and this is not already inside it, the
+# word "chroot". Fails, saying which one is missing, when neither has it.
+locate_python() {
+    local want=${1:-${PYTHON:-python3.8}}
+    find_python "$want" 2>/dev/null && return 0
+    if [ -z "${ZOK_IN_CHROOT:-}" ]; then
+        case "${want#python}" in 3.14|3.15|3.14d) echo chroot; return 0 ;; esac
+    fi
+    find_python "$want" >/dev/null
 }
