@@ -111,7 +111,8 @@ def timed_run(peer, folder, jobs):
 
 def stages(folder):
     """Seconds per stage of one serial pass of each peer over the corpus."""
-    from combined_source.utils import cli, splice
+    from combined_source.utils import cli
+    from combined_source.utils import rewrite as splice
 
     os.environ[splice.TRANSPOSE_ENV] = "true"
     names = sorted(os.path.join(folder, f) for f in os.listdir(folder))

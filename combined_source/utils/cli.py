@@ -31,8 +31,9 @@ import time
 import tokenize
 from typing import NamedTuple, Optional
 
-from . import config, splice
-from .splice import OrbApiObject, render  # noqa: F401  (part of this module's interface)
+from . import config
+from . import rewrite as splice
+from .rewrite import OrbApiObject, render  # noqa: F401  (part of this module's interface)
 from .ZOK import FrontendTorchCodePostProcessor
 
 PROG = "orb-postprocess"
