@@ -15,7 +15,7 @@ SAME_IN_GAST = {name: getattr(gast, name) for name in (
     "Mod", "Pow", "LShift", "RShift", "BitOr", "BitXor", "BitAnd", "FloorDiv", "Invert", "Not", "UAdd", "USub",
     "And", "Or", "Eq", "NotEq", "Lt", "LtE", "Gt", "GtE", "Is", "IsNot", "In", "NotIn")}
 NO_CONTEXT = frozenset(("ctx",))
-NOTHING = frozenset()
+NOTHING: frozenset = frozenset()
 
 
 def same(x, y, left=ast.AST, right=ast.AST, kinds=None, skip=NOTHING, settle=None):
