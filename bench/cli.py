@@ -69,32 +69,34 @@ def make_corpus(folder, files=FILES):
     return lines
 
 
-def old_rewrite_text(name, text, settings):
+def old_rewrite_text(name, text, options):
     """The earlier rewrite of one text: two whole renderings per file."""
-    from combined_source.utils import cli
+    from combined_source.utils import rewrite
+    from combined_source.utils.ZOK import FrontendTorchCodePostProcessor
 
     bom = "\ufeff" if text.startswith("\ufeff") else ""
     tree = gast.parse(text[len(bom):])
-    before = cli.render(tree)
-    obj = cli.OrbApiObject() if settings.orb_api else object()
-    transformer = cli.splice.Transformer(cli.splice.ObjectLike(obj, settings.object_name))
-    config = cli.splice.BaseTransformerConfig(settings.dtype_map)
-    cli.FrontendTorchCodePostProcessor(tree, transformer, config, settings.new_name).transform()
-    after = cli.render(tree)
+    before = rewrite.render(tree)
+    obj = rewrite.OrbApiObject() if options.orb_api else object()
+    transformer = rewrite.Transformer(rewrite.ObjectLike(obj, options.object_name))
+    config = rewrite.BaseTransformerConfig(options.dtype_map)
+    FrontendTorchCodePostProcessor(tree, transformer, config, options.new_name).transform()
+    after = rewrite.render(tree)
     if after == before:
-        return cli.Rewritten(None)
+        return rewrite.Result(None), ()
     if "\r\n" in text[: text.find("\n") + 1]:
         after = after.replace("\n", "\r\n")
-    return cli.Rewritten(bom + after)
+    return rewrite.Result(bom + after), ()
 
 
 def run_cli(peer, argv):
     """Runs the command line in this process (the worker processes that it
     starts inherit the patched rewrite)."""
     from combined_source.utils import cli
+    from combined_source.utils.cli import process
 
     if peer == "old":
-        cli.rewrite_text = old_rewrite_text
+        process.rewrite_text = old_rewrite_text
     return cli.main(argv)
 
 
@@ -111,9 +113,11 @@ def timed_run(peer, folder, jobs):
 
 def stages(folder):
     """Seconds per stage of one serial pass of each peer over the corpus."""
-    from combined_source.utils import cli, splice
+    from combined_source.utils import rewrite as rewriting
+    from combined_source.utils.cli import files
+    from combined_source.utils.ZOK import FrontendTorchCodePostProcessor
 
-    os.environ[splice.TRANSPOSE_ENV] = "true"
+    os.environ[rewriting.TRANSPOSE_ENV] = "true"
     names = sorted(os.path.join(folder, f) for f in os.listdir(folder))
     texts = []
     for name in names:
@@ -125,24 +129,24 @@ def stages(folder):
         target = os.path.join(out_dir, os.path.basename(name))
         shutil.copyfile(name, target)
         targets.append(target)
-    options = splice.Options(workload.CONV_NAME, False, "arr", {})
-    transformer = splice.Transformer(splice.ObjectLike(object(), workload.CONV_NAME))
-    config = splice.BaseTransformerConfig({})
+    options = rewriting.Options(workload.CONV_NAME, False, "arr", {})
+    transformer = rewriting.Transformer(rewriting.ObjectLike(object(), workload.CONV_NAME))
+    config = rewriting.BaseTransformerConfig({})
     new, old = {}, {}
     outputs = {"new": [], "old": []}
 
     def run_new(text):
-        outputs["new"].append(splice.rewrite(text, options, cli.FrontendTorchCodePostProcessor, new).output)
+        outputs["new"].append(rewriting.rewrite(text, options, FrontendTorchCodePostProcessor, new).output)
 
     def run_old(text):
         t0 = time.perf_counter()
         tree = gast.parse(text)
         t1 = time.perf_counter()
-        before = cli.render(tree)
+        before = rewriting.render(tree)
         t2 = time.perf_counter()
-        cli.FrontendTorchCodePostProcessor(tree, transformer, config, "arr").transform()
+        FrontendTorchCodePostProcessor(tree, transformer, config, "arr").transform()
         t3 = time.perf_counter()
-        after = cli.render(tree)
+        after = rewriting.render(tree)
         t4 = time.perf_counter()
         for key, t in (("parse+convert", t1 - t0), ("render before", t2 - t1), ("transform", t3 - t2),
                        ("render after", t4 - t3)):
@@ -158,7 +162,7 @@ def stages(folder):
         t0 = time.perf_counter()
         for target, output in zip(targets, outputs[peer]):
             if output is not None:
-                cli.write_atomically(target, output.encode("utf-8"))
+                files.write_atomically(target, output.encode("utf-8"))
         times["write"] = time.perf_counter() - t0
         times["total"] = sum(times.values())
 

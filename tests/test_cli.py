@@ -7,7 +7,8 @@ import sys
 
 import pytest
 
-from combined_source.utils import cli
+from combined_source.utils import cli, rewrite
+from combined_source.utils.cli import process, report
 
 SRC = "x = torch.Tensor(a, requires_grad=True)\n"  # something to rewrite
 OUT = "x = orb.Array(a)\n"
@@ -55,7 +56,7 @@ def test_modes(tmp_path, args, rc, stdout, stderr, after):
     (["--orb-api", "--new-name", "me"], {}, "def f(self):\n    return self.w\n", "def f(me):\n    return me.w\n"),
     ([], {}, "def f(self):\n    return self.orb_array\n", None),
     (["--transpose"], {}, "g(x, data_format='NCHW')\n", "g(x, data_format='NHWC')\n"),
-    ([], {cli.TRANSPOSE_ENV: "true"}, "g(x, data_format='NCHW')\n", "g(x, data_format='NHWC')\n"),
+    ([], {rewrite.TRANSPOSE_ENV: "true"}, "g(x, data_format='NCHW')\n", "g(x, data_format='NHWC')\n"),
     ([], {}, "g(x, data_format='NCHW')\n", None),
     (["--transpose", "--object-name", "torch.nn.modules.conv._ConvNd"], {},
      "w = orb_empty((in_channels, c, k))\n", "w = orb_empty((k, c, in_channels))\n"),
@@ -128,8 +129,8 @@ def test_failed_write_leaves_original_intact(tmp_path, monkeypatch, capsys, targ
     def fail(*args):
         raise OSError(errno.EIO, os.strerror(errno.EIO))
 
-    monkeypatch.setattr(cli.os, target, fail)
-    assert cli.main(["--in-place", "-j", "1", str(path)]) == cli.EXIT_INPUT
+    monkeypatch.setattr(os, target, fail)
+    assert cli.main(["--in-place", "-j", "1", str(path)]) == report.EXIT_INPUT
     assert "a.py: cannot write: " + os.strerror(errno.EIO) in capsys.readouterr().err
     assert path.read_bytes() == SRC.encode() and os.listdir(str(tmp_path)) == ["a.py"]
 
@@ -144,8 +145,8 @@ def test_post_processor_fault_is_an_internal_error(tmp_path, monkeypatch, capsys
         def transform(self):
             raise RuntimeError("boom")
 
-    monkeypatch.setattr(cli, "FrontendTorchCodePostProcessor", Broken)
-    assert cli.main(["--in-place", "-j", "1", str(tmp_path / "a.py")]) == cli.EXIT_INTERNAL
+    monkeypatch.setattr(process, "FrontendTorchCodePostProcessor", Broken)
+    assert cli.main(["--in-place", "-j", "1", str(tmp_path / "a.py")]) == report.EXIT_INTERNAL
     assert "a.py: internal error: RuntimeError: boom" in capsys.readouterr().err
     assert (tmp_path / "a.py").read_text() == SRC
 

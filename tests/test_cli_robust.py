@@ -12,6 +12,7 @@ import time
 import pytest
 
 from combined_source.utils import cli
+from combined_source.utils.cli import files, pool, process, report
 
 SRC = "x = torch.Tensor(a, requires_grad=True)\n"
 OUT = "x = orb.Array(a)\n"
@@ -154,8 +155,8 @@ def test_bad_options_are_usage_errors(tmp_path, args, message):
 
 def test_jobs_are_capped():
     cores = os.cpu_count() or 1
-    assert [cli.worker_count(j, n) for j, n in [(100000, 500), (100000, 3), (1, 500), (8, 0)]] == [
-        min(500, cli.WORKERS_PER_CORE * cores), min(3, cli.WORKERS_PER_CORE * cores), 1, 1]
+    assert [pool.worker_count(j, n) for j, n in [(100000, 500), (100000, 3), (1, 500), (8, 0)]] == [
+        min(500, pool.WORKERS_PER_CORE * cores), min(3, pool.WORKERS_PER_CORE * cores), 1, 1]
 
 
 def test_workers_that_cannot_start_leave_the_work_to_those_that_did(tmp_path):
@@ -266,15 +267,15 @@ def append(path):
 def test_file_changed_during_the_rewrite_is_left_alone(tmp_path, monkeypatch, capsys, edit, expected):
     path = str(tmp_path / "a.py")
     make(tmp_path, {"a.py": SRC, "b.py": SRC})
-    real = cli.rewrite_text
+    real = process.rewrite_text
 
-    def rewrite_while_someone_edits(name, text, settings):
+    def rewrite_while_someone_edits(name, text, options):
         if name == path:
             edit(name)
-        return real(name, text, settings)
+        return real(name, text, options)
 
-    monkeypatch.setattr(cli, "rewrite_text", rewrite_while_someone_edits)
-    assert cli.main(["--in-place", "-j", "1", path, str(tmp_path / "b.py")]) == cli.EXIT_INPUT
+    monkeypatch.setattr(process, "rewrite_text", rewrite_while_someone_edits)
+    assert cli.main(["--in-place", "-j", "1", path, str(tmp_path / "b.py")]) == report.EXIT_INPUT
     err = capsys.readouterr().err
     assert "a.py: changed since it was read; not rewritten" in err and "2 files: 1 changed" in err
     assert read(tmp_path, "a.py") == expected and read(tmp_path, "b.py") == OUT
@@ -354,10 +355,10 @@ def test_file_locked_by_another_run_is_left_alone(tmp_path, monkeypatch, capsys)
     import fcntl
     import functools
     make(tmp_path, {"a.py": SRC})
-    monkeypatch.setattr(cli, "lock", functools.partial(cli.lock, seconds=0.05))
+    monkeypatch.setattr(files, "lock", functools.partial(files.lock, seconds=0.05))
     with open(str(tmp_path / "a.py"), "rb") as held:
         fcntl.flock(held.fileno(), fcntl.LOCK_EX)
-        assert cli.main(["--in-place", "-j", "1", str(tmp_path / "a.py")]) == cli.EXIT_INPUT
+        assert cli.main(["--in-place", "-j", "1", str(tmp_path / "a.py")]) == report.EXIT_INPUT
     assert "a.py: locked by another process; not rewritten" in capsys.readouterr().err
     assert read(tmp_path, "a.py") == SRC and os.listdir(str(tmp_path)) == ["a.py"]
 
@@ -365,13 +366,13 @@ def test_file_locked_by_another_run_is_left_alone(tmp_path, monkeypatch, capsys)
 def test_worker_that_dies_is_one_internal_error_naming_its_file(tmp_path):
     prelude = """
 import os
-from combined_source.utils import cli
-real = cli.process
-def process(job, settings):
+from combined_source.utils.cli import pool
+real = pool.process_file
+def process_file(job, *args):
     if job[0].endswith("b.py"):
         os._exit(3)
-    return real(job, settings)
-cli.process = process
+    return real(job, *args)
+pool.process_file = process_file
 """
     make(tmp_path, {"%s.py" % c: SRC for c in "abcdef"})
     rc, out, err = run_cli(tmp_path, "--in-place", "-j", "2", ".", prelude=prelude, timeout=30)

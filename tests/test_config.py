@@ -7,7 +7,8 @@ import textwrap
 import pytest
 
 import combined_source.utils
-from combined_source.utils import cli, config
+from combined_source.utils import config
+from combined_source.utils.cli import options
 
 TABLE = "[tool.orb-postprocess]\n"
 
@@ -20,7 +21,7 @@ def layout(root, files):
 
 
 def parse(argv):
-    return config.parse_args(cli.build_parser(), argv)
+    return config.parse_args(options.build_parser(), argv)
 
 
 @pytest.mark.parametrize("files, paths, used", [

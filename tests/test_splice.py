@@ -8,7 +8,10 @@ import gast
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from combined_source.utils import cli, rewrite_source, splice
+from combined_source.utils import rewrite_source
+from combined_source.utils import rewrite as rewriting
+from combined_source.utils.rewrite import edits
+from combined_source.utils.ZOK import FrontendTorchCodePostProcessor
 
 CONV = dict(transpose=True, object_name="torch.nn.modules.conv._ConvNd")
 DMAP = dict(dtype_map={"torch.float32": "orb.float32", "torch.int64": "a if c else b"})
@@ -16,16 +19,16 @@ DMAP = dict(dtype_map={"torch.float32": "orb.float32", "torch.int64": "a if c el
 
 def rewrite(text, transpose=False, object_name="", orb_api=False, new_name="arr", dtype_map=None):
     """The splicer's result, with the transpose variable as asked."""
-    old = os.environ.pop(splice.TRANSPOSE_ENV, None)
+    old = os.environ.pop(rewriting.TRANSPOSE_ENV, None)
     if transpose:
-        os.environ[splice.TRANSPOSE_ENV] = "true"
+        os.environ[rewriting.TRANSPOSE_ENV] = "true"
     try:
-        options = splice.Options(object_name, orb_api, new_name, dtype_map)
-        return splice.rewrite(text, options, cli.FrontendTorchCodePostProcessor)
+        options = rewriting.Options(object_name, orb_api, new_name, dtype_map)
+        return rewriting.rewrite(text, options, FrontendTorchCodePostProcessor)
     finally:
-        os.environ.pop(splice.TRANSPOSE_ENV, None)
+        os.environ.pop(rewriting.TRANSPOSE_ENV, None)
         if old is not None:
-            os.environ[splice.TRANSPOSE_ENV] = old
+            os.environ[rewriting.TRANSPOSE_ENV] = old
 
 
 @pytest.fixture(params=["kept", "parsed again"])
@@ -33,7 +36,7 @@ def original_tree(request, monkeypatch):
     """Runs a test with the original parse tree kept for the check, and as
     for a large text: let go early, the changed statements parsed again."""
     if request.param == "parsed again":
-        monkeypatch.setattr(splice, "LARGE_TEXT", 0)
+        monkeypatch.setattr(rewriting, "LARGE_TEXT", 0)
 
 
 @pytest.mark.usefixtures("original_tree")
@@ -112,7 +115,7 @@ def test_rewrite_keeps_everything_outside_the_changes(source, options, expected)
 @pytest.mark.usefixtures("original_tree")
 def test_unspliceable_file_takes_the_whole_rendering(source, options):
     result = rewrite(source, **options)
-    assert result.whole and result.output == cli.render(_module_rewrite(source, options))
+    assert result.whole and result.output == rewriting.render(_module_rewrite(source, options))
 
 
 @pytest.mark.parametrize("source", ['y = f"{self.padding!r:>10}" + f"a{self}b"  # c\n',
@@ -120,16 +123,16 @@ def test_unspliceable_file_takes_the_whole_rendering(source, options):
 def test_changes_inside_f_strings_stay_inside_them(source):
     result = rewrite(source, orb_api=True)  # on 3.8 the parts' positions are off: the f-string is rendered anew
     assert not result.whole and result.output.startswith("y = ") and result.output.endswith("  # c\n")
-    want = ast.dump(ast.parse(cli.render(_module_rewrite(source, dict(orb_api=True)))))
+    want = ast.dump(ast.parse(rewriting.render(_module_rewrite(source, dict(orb_api=True)))))
     assert ast.dump(ast.parse(result.output)) == want
 
 
 @pytest.mark.usefixtures("original_tree")
 def test_text_that_would_not_parse_to_the_rewritten_tree_is_never_returned(monkeypatch):
     # A splicer that loses the parentheses a dtype-map value needs.
-    monkeypatch.setattr(splice.Splicer, "in_parentheses", lambda self, start, end: True)
+    monkeypatch.setattr(edits.Splicer, "in_parentheses", lambda self, start, end: True)
     result = rewrite("y = 2 * torch.int64  # c\n", **DMAP)
-    assert result.whole and result.output == cli.render(_module_rewrite("y = 2 * torch.int64\n", DMAP))
+    assert result.whole and result.output == rewriting.render(_module_rewrite("y = 2 * torch.int64\n", DMAP))
 
 
 @pytest.mark.usefixtures("original_tree")
@@ -139,8 +142,8 @@ def test_text_that_would_not_parse_to_the_rewritten_tree_is_never_returned(monke
     ("orb.Array(\n", "y = torch.Tensor\n"),
 ])
 def test_a_change_that_spills_out_of_its_statement_is_never_returned(monkeypatch, text, source):
-    monkeypatch.setattr(splice.Splicer, "text_of", lambda self, node: text)
-    monkeypatch.setattr(splice, "render", lambda tree: "whole\n")
+    monkeypatch.setattr(edits.Splicer, "text_of", lambda self, node: text)
+    monkeypatch.setattr(rewriting, "render", lambda tree: "whole\n")
     result = rewrite(source)
     assert result.whole and result.output == "whole\n"
 
@@ -153,33 +156,33 @@ def test_rewrite_source_interface():
         rewrite_source("x = 1\0\n")
     with pytest.raises(TypeError):
         rewrite_source(b"x = 1\n")
-    os.environ[splice.TRANSPOSE_ENV] = "true"
+    os.environ[rewriting.TRANSPOSE_ENV] = "true"
     try:  # transpose=False means off, whatever the environment holds, which is restored
         assert rewrite_source("g(data_format='NCHW')\n") == "g(data_format='NCHW')\n"
-        assert os.environ[splice.TRANSPOSE_ENV] == "true"
+        assert os.environ[rewriting.TRANSPOSE_ENV] == "true"
     finally:
-        del os.environ[splice.TRANSPOSE_ENV]
+        del os.environ[rewriting.TRANSPOSE_ENV]
     assert rewrite_source("g(data_format='NCHW')\n", transpose=True) == "g(data_format='NHWC')\n"
-    assert splice.TRANSPOSE_ENV not in os.environ
+    assert rewriting.TRANSPOSE_ENV not in os.environ
     assert rewrite_source("def f(self): return self\n", orb_api=True, new_name="me") == "def f(me): return me\n"
 
 
 def _module_rewrite(source, options):
     """The module's own rewrite of `source`: the tree the output must parse to."""
-    old = os.environ.pop(splice.TRANSPOSE_ENV, None)
+    old = os.environ.pop(rewriting.TRANSPOSE_ENV, None)
     if options.get("transpose"):
-        os.environ[splice.TRANSPOSE_ENV] = "true"
+        os.environ[rewriting.TRANSPOSE_ENV] = "true"
     try:
         tree = gast.parse(source)
-        obj = splice.OrbApiObject() if options.get("orb_api") else object()
-        transformer = splice.Transformer(splice.ObjectLike(obj, options.get("object_name", "")))
-        config = splice.BaseTransformerConfig(options.get("dtype_map"))
-        cli.FrontendTorchCodePostProcessor(tree, transformer, config, "arr").transform()
+        obj = rewriting.OrbApiObject() if options.get("orb_api") else object()
+        transformer = rewriting.Transformer(rewriting.ObjectLike(obj, options.get("object_name", "")))
+        config = rewriting.BaseTransformerConfig(options.get("dtype_map"))
+        FrontendTorchCodePostProcessor(tree, transformer, config, "arr").transform()
         return tree
     finally:
-        os.environ.pop(splice.TRANSPOSE_ENV, None)
+        os.environ.pop(rewriting.TRANSPOSE_ENV, None)
         if old is not None:
-            os.environ[splice.TRANSPOSE_ENV] = old
+            os.environ[rewriting.TRANSPOSE_ENV] = old
 
 
 # -- generated sources --------------------------------------------------------
@@ -242,7 +245,7 @@ def test_generated_sources(source, options):
     assert not result.whole
     output = source if result.output is None else result.output
     # the output parses to the rewritten tree
-    want = ast.dump(ast.parse(cli.render(_module_rewrite(source, options))))
+    want = ast.dump(ast.parse(rewriting.render(_module_rewrite(source, options))))
     assert ast.dump(ast.parse(output)) == want
     # only lines of statements that hold something the rules rewrite change
     rewritable = {k for k, (first, last) in enumerate(_statement_lines(source))

@@ -46,7 +46,7 @@ def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", trans
     runs), and `dtype_map` maps source texts of attribute chains to their
     replacement texts. Raises SyntaxError for text that does not parse.
     """
-    from .splice import rewrite_source as rewrite
+    from .rewrite import rewrite_source as rewrite
 
     return rewrite(text, object_name=object_name, orb_api=orb_api, new_name=new_name, transpose=transpose,
                    dtype_map=dtype_map)

@@ -1,0 +1,64 @@
+"""Command line of the post-processor: rewrites files of generated orb code.
+
+Each file is parsed, rewritten by ``FrontendTorchCodePostProcessor`` and
+spliced (``combined_source.utils.rewrite``): only the source spans of what
+the rules changed are replaced, everything else stays byte for byte. A file
+counts as changed when its rewritten tree differs from the parse of the
+original, so a file that the rules leave alone is never touched. Output of
+the rules found in the input is left alone, so running the command line on
+its own output changes nothing.
+
+The parts: `options` (parser and option checks), `discovery` (the files of
+the paths given), `files` (reading, decoding, safe writing), `process` (one
+file), `pool` (workers and signals) and `report` (what the run tells).
+"""
+import os
+import sys
+
+from .. import config
+from ..rewrite import Options, transpose_variable
+from . import discovery, options, pool
+from .process import Settings
+from .report import EXIT_INTERNAL, EXIT_OK, Report
+
+__all__ = ["main"]
+
+
+def main(argv=None):
+    parser = options.build_parser()
+    args = config.parse_args(parser, argv)  # defaults from [tool.orb-postprocess] in pyproject.toml
+    options.check_options(parser, args)
+    printing = not (args.diff or args.check or args.in_place)
+    settings = Settings(Options(args.object_name, args.orb_api, args.new_name,
+                                options.load_dtype_map(parser, args.dtype_map)), args.in_place, printing or args.diff)
+    jobs, stale = discovery.collect(args.paths)
+    for path in stale:
+        print("%s: warning: %s: temporary file of a run that was killed; remove it" % (
+            options.PROG, path), file=sys.stderr, flush=True)
+    if not jobs:
+        print("%s: no Python files found" % options.PROG, file=sys.stderr)
+        return EXIT_OK
+    report = Report(args, len(jobs))
+    try:
+        with transpose_variable(args.transpose, clear_when_off=False), pool.signals_caught() as signals:
+            for outcome in pool.run(jobs, settings, args.jobs, signals, report.warn):
+                report.add(outcome)
+    except pool.Interrupted as e:
+        report.summary("interrupted after ")
+        return 128 + e.signum
+    except KeyboardInterrupt:
+        report.progress.clear()
+        return 130
+    except BrokenPipeError:
+        # The reader went away (`... | head`): stop quietly, as a program
+        # killed by SIGPIPE would, and keep the interpreter's final flush
+        # from complaining about the closed pipe.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 141
+    except Exception as e:  # output could not be written, or a fault of this program
+        current = report.current
+        report.note("%s: internal error%s: %s: %s" % (
+            options.PROG, " while reporting %s" % current if current else "", type(e).__name__, e), always=True)
+        return EXIT_INTERNAL
+    report.summary()
+    return report.status

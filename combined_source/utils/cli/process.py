@@ -1,0 +1,117 @@
+"""Processing one file: read, decode, rewrite, encode and (in place) write.
+A fault of the file comes back as a failed outcome whose message `failure`
+writes; nothing else is caught."""
+import contextlib
+from typing import NamedTuple
+
+from ..rewrite import FELL_BACK, Options, rewrite
+from ..ZOK import FrontendTorchCodePostProcessor
+from .files import Refused, decode, encode, encoding_name, read_file, same_encoding, write_atomically
+
+CHANGED, UNCHANGED, FAILED, BROKEN = "changed", "unchanged", "failed", "broken"
+
+
+class Settings(NamedTuple):
+    """What every file of a run is processed with; sent to worker processes."""
+
+    options: Options
+    in_place: bool
+    keep_text: bool  # whether the outcome carries the texts back
+
+
+class Outcome(NamedTuple):
+    name: str
+    status: str
+    message: str = ""
+    original: str = ""
+    output: str = ""
+    warnings: tuple = ()
+    whole: bool = False  # the output is the whole rendering, not the spliced text
+    encoding: str = "utf-8"  # of the source, in which its output is written
+
+
+def failure(name, stage, e, encoding=None):
+    """The outcome of exception `e` raised while `stage` ("read", "rewrite",
+    "encode" or "write") of file `name` ran, or None for an exception that is
+    not the file's fault. `encoding` is the file's, once it is known."""
+    if stage == "read":
+        if isinstance(e, Refused):
+            return Outcome(name, FAILED, "%s: cannot read: %s" % (name, e))
+        if isinstance(e, OSError):
+            return Outcome(name, FAILED, "%s: cannot read: %s" % (name, e.strerror or e))
+        if isinstance(e, SyntaxError):  # from detect_encoding: unknown or conflicting declaration
+            where = ":%d" % e.lineno if getattr(e, "lineno", None) else ""
+            return Outcome(name, FAILED, "%s%s: cannot decode: %s" % (name, where, e.msg))
+        if isinstance(e, UnicodeDecodeError):
+            return Outcome(name, FAILED, "%s: not %s: %s at byte %d" % (
+                name, encoding_name(e.encoding), e.reason, e.start))
+    elif stage == "rewrite":
+        if isinstance(e, (SyntaxError, ValueError)):  # ValueError: 3.8's refusal of null bytes
+            line, column = getattr(e, "lineno", None), getattr(e, "offset", None)
+            where = (":%d" % line if line else "") + (":%d" % column if line and column else "")
+            return Outcome(name, FAILED, "%s%s: cannot parse: %s" % (name, where, getattr(e, "msg", e)))
+        if isinstance(e, (RecursionError, MemoryError)):  # the parser's or the rules' limits
+            return Outcome(name, FAILED, "%s: too deeply nested or too large to process (%s%s)" % (
+                name, type(e).__name__, ": %s" % e if str(e) else ""))
+        # a fault of the post-processor or the renderer
+        return Outcome(name, BROKEN, "%s: internal error: %s: %s" % (name, type(e).__name__, e))
+    elif stage == "encode":
+        if isinstance(e, UnicodeEncodeError):
+            return Outcome(name, FAILED, "%s: left alone: the rewrite cannot be written in %s: %s" % (
+                name, encoding_name(encoding), e.reason))
+    elif stage == "write":
+        if isinstance(e, Refused):
+            return Outcome(name, FAILED, "%s: %s" % (name, e))
+        if isinstance(e, OSError):
+            return Outcome(name, FAILED, "%s: cannot write: %s" % (name, e.strerror or e))
+    return None
+
+
+def rewrite_text(name, text, options):
+    """The rewrite of one decoded text, with the warnings to report, each
+    naming its place in file `name`. Raises SyntaxError for text that does
+    not parse; any other exception is a fault of the rules or the renderer."""
+    result = rewrite(text, options, FrontendTorchCodePostProcessor)
+    warnings = ["%s:%d: %s" % (name, line, message) for line, message in result.notes]
+    if result.whole:
+        warnings.append("%s: %s" % (name, FELL_BACK))
+    return result, tuple(warnings)
+
+
+def process_file(job, settings, abortable=contextlib.nullcontext):
+    """Reads, rewrites and (in place mode) writes one file; never raises for
+    a fault of the file, which comes back as a failed outcome instead.
+    `abortable()` is entered while nothing has been written yet (a signal may
+    then stop the file at once)."""
+    name, data = job  # data is None for a file still to be read
+    from_file = data is None
+    keep = settings.keep_text or not from_file
+    snapshot = encoding = None
+    stage = "read"
+    try:
+        with abortable():
+            if from_file:
+                data, snapshot = read_file(name)
+            text, encoding = decode(data)
+            del data  # the text is all that is needed from here on
+            stage = "rewrite"
+            result, warnings = rewrite_text(name, text, settings.options)
+            output = result.output
+            if output is None:
+                return Outcome(name, UNCHANGED, "", *((text, text) if keep else ()), warnings=warnings,
+                               encoding=encoding)
+            stage = "encode"
+            new_data = encode(output, encoding)
+            if not same_encoding(new_data, encoding):  # a coding declaration lost by the rendering
+                return Outcome(name, FAILED, "%s: left alone: the rewrite would lose its %s coding declaration" % (
+                    name, encoding))
+        stage = "write"
+        if settings.in_place and from_file:
+            write_atomically(name, new_data, snapshot)
+    except Exception as e:
+        outcome = failure(name, stage, e, encoding)
+        if outcome is None:
+            raise
+        return outcome
+    return Outcome(name, CHANGED, "", *((text, output) if keep else ()), warnings=warnings,
+                   whole=result.whole, encoding=encoding)

@@ -1,0 +1,109 @@
+"""What a run tells: outputs and diffs on stdout, messages, progress and the
+summary on stderr, and the exit status."""
+import difflib
+import functools
+import os
+import re
+import sys
+
+from .files import encode
+from .process import BROKEN, CHANGED, FAILED, UNCHANGED
+
+EXIT_OK, EXIT_CHANGED, EXIT_INPUT, EXIT_INTERNAL = 0, 1, 2, 123
+PROGRESS_MIN_FILES = 6
+
+
+def diff_lines(name, old, new):
+    split = functools.partial(re.findall, r"[^\n]*\n|[^\n]+\Z")
+    for line in difflib.unified_diff(split(old), split(new), name, name):
+        yield line if line.endswith("\n") else line + "\n\\ No newline at end of file\n"
+
+
+class Progress:
+    """A bar redrawn in place on stderr; does nothing when not enabled."""
+
+    def __init__(self, total, enabled):
+        self.total, self.done, self.enabled = total, 0, enabled
+
+    def step(self):
+        if self.enabled:
+            self.done += 1
+            filled = 30 * self.done // self.total
+            sys.stderr.write("\r[%s%s] %d/%d" % ("#" * filled, "." * (30 - filled), self.done, self.total))
+            sys.stderr.flush()
+
+    def clear(self):
+        if self.enabled:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+
+
+class Report:
+    """The report of one run of `total` files in the output mode of `args`:
+    each outcome as it comes (`add`), the counts, the exit status and the
+    summary."""
+
+    def __init__(self, args, total):
+        self.args, self.total = args, total
+        self.printing = not (args.diff or args.check or args.in_place)
+        self.progress = Progress(total, total >= PROGRESS_MIN_FILES and not args.quiet and sys.stderr.isatty())
+        self.counts = dict.fromkeys((CHANGED, UNCHANGED, FAILED, BROKEN), 0)
+        self.status = EXIT_OK
+        self.whole = 0  # files that took the whole rendering
+        self.current = None  # the file being reported
+        self.out = sys.stdout.buffer
+
+    def emit(self, data):
+        self.progress.clear()
+        out = self.out
+        out.write(data)
+        out.flush()
+
+    def note(self, line, always=False):
+        if always or not self.args.quiet:
+            self.progress.clear()
+            err = sys.stderr
+            raw = getattr(err, "buffer", None)
+            if raw is None:
+                print(line, file=err, flush=True)
+            else:  # file names that are not UTF-8 go out as the bytes they are
+                err.flush()
+                raw.write(line.encode("utf-8", "surrogateescape") + b"\n")
+                raw.flush()
+
+    def warn(self, line):
+        self.note("warning: " + line, always=True)
+
+    def add(self, o):
+        """Reports the outcome `o` of one file."""
+        args = self.args
+        self.current = o.name
+        self.counts[o.status] += 1
+        self.whole += o.whole
+        for line in o.warnings:
+            self.warn(line)
+        if o.status in (FAILED, BROKEN):
+            self.note(o.message, always=True)
+            self.status = max(self.status, EXIT_INPUT if o.status == FAILED else EXIT_INTERNAL)
+        elif self.printing or (args.in_place and o.name == "-"):
+            header = b"# ==> " + os.fsencode(o.name) + b" <==\n" if self.total > 1 else b""
+            text = o.output + ("" if o.output.endswith("\n") or not header else "\n")
+            self.emit(header + encode(text, o.encoding))
+        elif o.status == CHANGED:
+            if args.diff:
+                self.emit(b"".join(os.fsencode(line) if line.startswith(("--- ", "+++ ")) and i < 2
+                                   else encode(line, o.encoding)
+                                   for i, line in enumerate(diff_lines(o.name, o.original, o.output))))
+            if args.check:
+                self.status = max(self.status, EXIT_CHANGED)
+            self.note(("rewrote " if args.in_place else "would rewrite ") + o.name)
+        self.progress.step()
+        self.current = None
+
+    def summary(self, prefix=""):
+        self.progress.clear()
+        counts = self.counts
+        done = sum(counts.values())
+        self.note("%s%d file%s: %d changed, %d unchanged, %d failed%s" % (
+            prefix, done, "" if done == 1 else "s", counts[CHANGED], counts[UNCHANGED],
+            counts[FAILED] + counts[BROKEN], ", %d rendered whole" % self.whole if self.whole else ""))

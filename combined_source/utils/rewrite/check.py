@@ -1,0 +1,215 @@
+"""The check of a spliced text: it must parse to the rewritten tree. The
+changed top-level statements are parsed on their own where that is sure to
+give what a parse of the whole text gives; otherwise the whole text is."""
+import ast
+import bisect
+
+import gast
+
+from .positions import continued, layout, line_starts
+from .trees import same, same_as_parsed, same_tree
+
+
+def parse(text):
+    """The standard parse of `text`; null bytes are a SyntaxError too."""
+    try:
+        return ast.parse(text)
+    except ValueError as e:  # 3.8 to 3.11 refuse null bytes with ValueError
+        raise SyntaxError(str(e)) from None
+
+
+def statement_lines(module):
+    """The first and last line of each top-level statement (decorators
+    included), or None when one has no position."""
+    lines = []
+    for stmt in module.body:
+        first, end = getattr(stmt, "lineno", None), getattr(stmt, "end_lineno", None)
+        if first is None or end is None:
+            return None
+        for d in getattr(stmt, "decorator_list", ()):
+            first = min(first, d.lineno)
+        lines.append((first, end))
+    return lines
+
+
+def statement_groups(statements):
+    """Statements sharing a line are one group: [first line, last line, their indexes]."""
+    groups = []
+    for index, (first, end) in enumerate(statements):
+        if groups and first <= groups[-1][1]:
+            group = groups[-1]
+            group[1] = max(group[1], end)
+            group[2].append(index)
+        else:
+            groups.append([first, end, [index]])
+    return groups
+
+
+class Check:
+    """The check, as part of the splicer: `data` and `starts` are the
+    original text's bytes and line starts, `sites` the changed places."""
+
+    def check(self, original, lines, body, edits, spliced, output):
+        """Whether the spliced text `output` parses to the rewritten tree.
+        The changed top-level statements (`lines` gives each statement's first
+        and last line) are parsed on their own where that is sure to give what
+        a parse of the whole text gives; otherwise, or when that does not
+        prove it, the whole text is parsed and compared with `original`, the
+        parse of the original text `body` (parsed again when None)."""
+        places = layout(edits)
+        if lines and self.verify_statements(original, lines, places, spliced):
+            return True
+        if original is None:
+            original = parse(body)
+        return self.verify(original, parse(output), edits, spliced, places)
+
+    def verify(self, before, after, edits, spliced, places=None):
+        """Whether `after` (the parse of the whole spliced text) equals
+        `before` (the parse of the original text) everywhere outside the
+        changed nodes, and each changed node's parse equals its rewritten
+        node."""
+        matched = []
+        return (self.compare(before, after, places or layout(edits), line_starts(spliced), 0, matched)
+                and self.covered(matched))
+
+    def verify_statements(self, module, statements, places, spliced):
+        """Whether the parse of the spliced text equals the rewritten tree,
+        found by parsing only the top-level statements that hold a change;
+        None when that cannot be relied on. `statements` are the first and
+        last lines of the top-level statements of the original text, whose
+        parse is `module`, or None: the changed statements' original text is
+        then parsed again.
+
+        A top-level statement that starts a line, after a line that does not
+        end in a backslash, is where the tokenizer starts afresh; text between
+        such points that parses on its own parses the same inside the whole
+        text, and the unchanged text around it parses as it did."""
+        data = self.data
+        if b"barry_as_FLUFL" in data:  # a future import that changes the grammar
+            return None
+        starts, ends, shift = places
+        if not starts:
+            return None
+        lines = self.starts
+        size = len(data)
+        last = len(lines)
+        # Every edit and every changed site must lie inside one group.
+        marks = sorted(lines[k[0] - 1] + k[1] for k in self.sites)
+        count, n_marks = len(starts), len(marks)
+        i = j = 0
+        matched = []
+        for first, end, indices in statement_groups(statements):
+            if i == count and j == n_marks:
+                break
+            lo = lines[first - 1]
+            hi = lines[end] if end < last else size
+            if (i < count and starts[i] < lo) or (j < n_marks and marks[j] < lo):
+                return None  # a change before this group, outside every statement
+            k = i
+            while k < count and starts[k] < hi:
+                if ends[k] > hi:
+                    return None
+                k += 1
+            while j < n_marks and marks[j] < hi:
+                j += 1
+            if k == i:
+                continue  # no edit in this group: its text is unchanged
+            if not self.group_parses_alike(module, first, indices, lo, hi, lo + shift[i], hi + shift[k],
+                                           places, spliced, matched):
+                return None
+            i = k
+        if i != count or j != n_marks:
+            return None
+        return self.covered(matched)
+
+    def group_parses_alike(self, module, first, indices, lo, hi, new_lo, new_hi, places, spliced, matched):
+        """Whether the group of statements at `data[lo:hi]` (their indexes
+        in `module`, which starts at line `first`), spliced into
+        `spliced[new_lo:new_hi]`, parses on its own to the rewritten
+        statements."""
+        data = self.data
+        if data[lo:lo + 1] in (b" ", b"\t", b"\x0c") or continued(data, lo):
+            return False
+        old_off = 0
+        if module is not None:
+            stmts = [module.body[x] for x in indices]
+        else:
+            if continued(data, hi) and hi < len(data):
+                return False
+            try:
+                stmts = parse(data[lo:hi].decode("utf-8")).body
+            except Exception:
+                return False
+            if len(stmts) != len(indices):
+                return False
+            old_off = first - 1
+        if continued(spliced, new_hi) and new_hi < len(spliced):
+            return False
+        try:
+            part = parse(spliced[new_lo:new_hi].decode("utf-8"))
+        except Exception:
+            return False  # judged on the whole text instead
+        if len(part.body) != len(stmts):
+            return False
+        part_lines = line_starts(spliced, new_lo, new_hi)  # where the part's lines start in the spliced text
+        for a, b in zip(stmts, part.body):
+            if not self.compare(a, b, places, part_lines, old_off, matched):
+                return False
+        return True
+
+    def compare(self, before, after, places, new_lines, old_off, matched):
+        """Whether the parse `after` equals `before` (the parse of the
+        original text) everywhere outside the changed nodes, and each changed
+        node's parse equals its rewritten node; the changed nodes compared
+        are added to `matched`. `new_lines` are the byte offsets in the
+        spliced text of the lines that `after` counts; `before` counts lines
+        from line `old_off` + 1 of the original text.
+
+        A node whose original span holds no edit and whose new span is its
+        old span moved by the edits before it has the same text in the same
+        context, so its parse is the same: it is not compared further."""
+        sites = self.sites
+        starts, ends, shift = places
+        count = len(starts)
+        old_lines = self.starts
+
+        def settle(a, b):
+            line = getattr(a, "lineno", None)
+            if line is None:
+                return None
+            kind = type(a)
+            line += old_off
+            end = a.end_lineno
+            if end is not None:
+                end += old_off
+            if kind is type(b) and end is not None and b.end_lineno is not None:
+                s1 = old_lines[line - 1] + a.col_offset
+                e1 = old_lines[end - 1] + a.end_col_offset
+                i = bisect.bisect_right(ends, s1)
+                if i == count or starts[i] >= e1:  # no edit inside
+                    d = shift[i]
+                    if (new_lines[b.lineno - 1] + b.col_offset == s1 + d
+                            and new_lines[b.end_lineno - 1] + b.end_col_offset == e1 + d):
+                        return True
+            node = sites.get((line, a.col_offset, end, a.end_col_offset, "Name" if kind is ast.arg else kind.__name__))
+            if node is None:
+                return None
+            if not isinstance(b, ast.AST):
+                return False
+            equal = same_as_parsed(b, node)
+            if equal is None:  # a node kind that the conversion to gast changes
+                equal = same_tree(gast.ast_to_gast(b), node)
+            if not equal:
+                return False
+            matched.append(((line, a.col_offset), (end, a.end_col_offset)))
+            return True
+
+        return same(before, after, settle=settle)
+
+    def covered(self, matched):
+        """Whether every change lies inside a node compared as rewritten."""
+        found = {lo for lo, _ in matched}
+        for k in self.sites:
+            if k[:2] not in found and not any(lo <= k[:2] < hi for lo, hi in matched):
+                return False
+        return True

@@ -1,0 +1,74 @@
+"""Removing one argument from a call's text, by its tokens: pure functions
+from text to the character ranges to cut, so that everything else in the
+argument list (comments, line breaks, trailing commas) stays as written."""
+import io
+import re
+import tokenize
+
+from .positions import Unsupported
+
+_SKIPPED_TOKENS = {tokenize.COMMENT, tokenize.NL, tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT,
+                   tokenize.ENDMARKER}
+
+
+def arguments(text, func_end):
+    """The character spans of the arguments of the call written in `text`
+    (None for an empty one) and of the commas between them at its top level;
+    the argument list is the first parenthesis at or after `func_end`.
+    `text` has ``\\n`` line ends only."""
+    line_starts = [0] + [m.end() for m in re.finditer("\n", text)]
+    items, commas = [None], []
+    depth = 0
+    try:
+        for tok in tokenize.generate_tokens(io.StringIO(text).readline):
+            if tok.type in _SKIPPED_TOKENS:
+                continue
+            a = line_starts[tok.start[0] - 1] + tok.start[1]
+            b = line_starts[tok.end[0] - 1] + tok.end[1]
+            s = tok.string
+            if depth == 0:
+                if a >= func_end and s == "(":
+                    depth = 1
+                continue
+            if tok.type == tokenize.OP and s in ")]}":
+                depth -= 1
+                if depth == 0:
+                    break
+            elif tok.type == tokenize.OP and s in "([{":
+                depth += 1
+            if depth == 1 and s == ",":
+                commas.append((a, b))
+                items.append(None)
+                continue
+            span = items[-1]
+            items[-1] = (a, b) if span is None else (span[0], b)
+    except (tokenize.TokenError, SyntaxError, IndentationError):
+        raise Unsupported("argument list does not tokenize") from None
+    if items[-1] is None and len(items) > 1:
+        items.pop()  # a trailing comma
+    return items, commas
+
+
+def cuts(text, items, commas, i):
+    """The character ranges of `text` to cut to remove argument `i` (of the
+    `items` and `commas` that `arguments` found) with one adjacent comma; a
+    line left holding nothing goes whole."""
+    a, b = items[i]
+    if i < len(commas):
+        c0, c1 = commas[i]
+        while c1 < len(text) and text[c1] in " \t":
+            c1 += 1
+        ranges = [(a, c1)] if not text[b:c0].strip() else [(a, b), (c0, c1)]
+    elif i > 0:
+        c0, c1 = commas[i - 1]
+        ranges = [(c0, b)] if not text[c1:a].strip() else [(c0, c1), (a, b)]
+    else:
+        ranges = [(a, b)]
+    out = []
+    for a, b in ranges:
+        line = text.rfind("\n", 0, a) + 1
+        stop = text.find("\n", b)
+        if line and stop >= 0 and not text[line:a].strip(" \t\f") and not text[b:stop].strip(" \t\f"):
+            a, b = line, stop + 1  # the line held only what goes: it goes whole
+        out.append((a, b))
+    return out

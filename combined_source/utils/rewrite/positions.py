@@ -1,0 +1,98 @@
+"""Positions in the UTF-8 bytes of a text, and byte edits applied in one pass.
+
+Line numbers count ``\\r\\n``, ``\\r`` and ``\\n`` as line ends, as the
+parser does; column offsets count UTF-8 bytes.
+"""
+import re
+
+LINE_END = re.compile(rb"\r\n|\r|\n")
+
+
+class Unsupported(Exception):
+    """A change that the splicer cannot express in the original text."""
+
+
+def line_starts(data, lo=0, hi=None, first=None):
+    """Byte offsets of the line starts of `data[lo:hi]` (the first is `first`,
+    by default `lo`)."""
+    starts = [lo if first is None else first]
+    finder = LINE_END.finditer(data, lo) if hi is None else LINE_END.finditer(data, lo, hi)
+    starts += [m.end() for m in finder]
+    return starts
+
+
+class Text:
+    """The bytes of a text with its line starts: node spans and edits."""
+
+    def __init__(self, data):
+        self.data = data
+        self.starts = line_starts(data)
+
+    def span(self, node):
+        """Byte offsets of `node`'s source text, or None when it has none."""
+        line = getattr(node, "lineno", None)
+        end = getattr(node, "end_lineno", None)
+        if line is None or end is None:
+            return None
+        starts = self.starts
+        return starts[line - 1] + node.col_offset, starts[end - 1] + node.end_col_offset
+
+    def apply(self, edits, lo=0, hi=None):
+        """`data[lo:hi]` with the edits (byte ranges inside it) applied."""
+        data = self.data
+        hi = len(data) if hi is None else hi
+        edits.sort(key=lambda e: (e[0], e[1]))
+        out, at = [], lo
+        for start, end, text in edits:
+            if start < at or end > hi:
+                raise Unsupported("overlapping changes")
+            out.append(data[at:start])
+            out.append(text)
+            at = end
+        out.append(data[at:hi])
+        return b"".join(out)
+
+    def in_parentheses(self, start, end):
+        data = self.data
+        i, j = start - 1, end
+        while i >= 0 and data[i] in b" \t":
+            i -= 1
+        while j < len(data) and data[j] in b" \t":
+            j += 1
+        return i >= 0 and data[i] == 40 and j < len(data) and data[j] == 41  # ( and )
+
+    def widened(self, where, outer):
+        """`where` grown over each pair of parentheses directly around it that
+        lies inside `outer` and is not `outer`'s own."""
+        start, end = where
+        data = self.data
+        while self.in_parentheses(start, end):
+            i, j = start - 1, end
+            while data[i] in b" \t":
+                i -= 1
+            while data[j] in b" \t":
+                j += 1
+            if i < outer[0] or j + 1 > outer[1] or (i, j + 1) == tuple(outer):
+                break
+            start, end = i, j + 1
+        return start, end
+
+
+def layout(edits):
+    """The sorted edits' starts, ends and the shift (bytes added) before each."""
+    starts = [e[0] for e in edits]
+    ends = [e[1] for e in edits]
+    shift = [0]
+    for start, end, text in edits:
+        shift.append(shift[-1] + len(text) - (end - start))
+    return starts, ends, shift
+
+
+def continued(data, at):
+    """Whether the line that ends just before byte `at` ends in a backslash
+    (a line continuation, or a comment that looks like one)."""
+    if at >= 2 and data[at - 2:at] == b"\r\n":
+        at -= 2
+    elif at >= 1 and data[at - 1:at] in (b"\n", b"\r"):
+        at -= 1
+    return at >= 1 and data[at - 1:at] == b"\\"

@@ -1,0 +1,81 @@
+"""Equality of syntax trees, field by field: one walk, parameterised by the
+node classes on each side, the kinds that may be compared, the fields left
+out and a hook that settles a pair of nodes before their fields are."""
+import ast
+
+import gast
+
+_AST = gast.AST
+
+# Node kinds that gast takes over from ast with the same fields (plus fields
+# that are None or empty here), so a parse can be compared without converting.
+SAME_IN_GAST = {name: getattr(gast, name) for name in (
+    "Name", "Attribute", "Call", "keyword", "Constant", "Tuple", "List", "Set", "Dict", "BinOp", "UnaryOp",
+    "BoolOp", "Compare", "IfExp", "Starred", "Load", "Store", "Del", "Add", "Sub", "Mult", "MatMult", "Div",
+    "Mod", "Pow", "LShift", "RShift", "BitOr", "BitXor", "BitAnd", "FloorDiv", "Invert", "Not", "UAdd", "USub",
+    "And", "Or", "Eq", "NotEq", "Lt", "LtE", "Gt", "GtE", "Is", "IsNot", "In", "NotIn")}
+NO_CONTEXT = frozenset(("ctx",))
+NOTHING: frozenset = frozenset()
+
+
+def same(x, y, left=ast.AST, right=ast.AST, kinds=None, skip=NOTHING, settle=None):
+    """Whether trees `x` and `y` are equal: the same kinds of node with equal
+    fields. `left` and `right` are the node classes of the two trees;
+    `kinds`, when given, maps the name of each kind of node on the left that
+    may be compared to the kind it must be on the right (anything else makes
+    the answer None: not known); fields named in `skip` are not compared;
+    `settle(a, b)` may settle a pair before its fields are compared: True
+    (equal), False (different), None (compare the fields)."""
+    stack = [(x, y)]
+    pop, push = stack.pop, stack.append
+    while stack:
+        a, b = pop()
+        if settle is not None:
+            verdict = settle(a, b)
+            if verdict is not None:
+                if verdict:
+                    continue
+                return False
+        if kinds is None:
+            kind = type(a)
+        else:
+            kind = kinds.get(type(a).__name__)
+            if kind is None:
+                return None
+        if type(b) is not kind:
+            return False
+        for name in kind._fields:
+            if name in skip:
+                continue
+            p = getattr(a, name, None)
+            q = getattr(b, name, None)
+            if type(p) is list:
+                if type(q) is not list or len(p) != len(q):
+                    return False
+                for u, v in zip(p, q):
+                    if isinstance(u, left):
+                        if not isinstance(v, right):
+                            return False
+                        push((u, v))
+                    elif type(u) is not type(v) or u != v:
+                        return False
+            elif isinstance(p, left):
+                if not isinstance(q, right):
+                    return False
+                push((p, q))
+            elif type(p) is not type(q) or p != q:
+                return False
+    return True
+
+
+def same_as_parsed(parsed, node):
+    """Whether the ast tree `parsed` equals the gast tree `node` in every
+    field but the expression contexts; None when `parsed` holds a node kind
+    that gast represents differently."""
+    return same(parsed, node, ast.AST, _AST, SAME_IN_GAST, NO_CONTEXT)
+
+
+def same_tree(x, y):
+    """Whether two gast trees are equal in every field but the expression
+    contexts (a replacement node is in load context wherever it stands)."""
+    return same(x, y, _AST, _AST, None, NO_CONTEXT)
