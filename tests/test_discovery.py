@@ -114,7 +114,7 @@ def compiled(**expressions):
                                            "venv": discovery.DEFAULT}),
     (["."], {"exclude": "/src/"}, ["build/m.py", "venv/lib/m.py"], {"src": discovery.EXCLUDED}),
     (["."], {"extend_exclude": "/b\\.py$"}, ["src/a.py"], {"src/b.py": discovery.EXTENDED}),
-    (["src"], {"exclude": "^/src/$", "extend_exclude": "/b\\.py$"}, ["src/a.py"], {}),
+    (["src"], {"exclude": "^/src/", "extend_exclude": "/b\\.py$"}, ["src/a.py"], {}),
     (["."], {"include": "\\.txt$"}, ["notes.txt"], {"src/a.py": discovery.NOT_INCLUDED}),
     (["src/a.py", "gen"], {"force_exclude": "^/src/a|^/gen/$"}, [], {"src/a.py": discovery.FORCED, "gen": discovery.FORCED}),
     (["src", "src/b.py"], {"force_exclude": "/a\\.py$"}, ["src/b.py"], {"src/a.py": discovery.FORCED}),
