@@ -23,7 +23,7 @@ IGNORES = {
     "": "# a comment\n*.log\n/anchored.py\ngen/\nlogs/*\n!logs/keep.py\ndrop/\n!drop/back.py\n**/tmp_*.py\n"
         "deep/**/x.py\na/**\n!a/keep.py\n\\#hash.py\n\\!bang.py\ntrailing.py   \n*_skip.py\n!info_keep.py\n",
     "sub": "*.py\n!keep*.py\n/nested/\n",
-    "sub/deeper": "!x.py\n",
+    "sub/deeper": "!x.py\n!\n/\nb\\\n[z-a].py\n",  # a few lines that are no patterns
     "weird[1]": "ign.py\n",
     "!neg": "z.py\n",
 }

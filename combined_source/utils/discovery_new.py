@@ -20,7 +20,7 @@ from typing import Callable, List, NamedTuple, Optional, Pattern, Tuple
 
 import pathspec
 
-from .cli import stale_temporaries
+from .cli import Refused, stale_temporaries
 from .config import start_folder
 from .files_read_new import read_source
 
@@ -94,7 +94,7 @@ def _read_lines(path):
         if not stat.S_ISREG(os.lstat(path).st_mode):
             return []
         data, _ = read_source(path, IGNORE_FILE_MAX_BYTES)
-    except Exception:  # OSError, or Refused for a special or oversized file
+    except (OSError, Refused):  # Refused: a special or oversized file
         return []
     return data.decode("utf-8", "surrogateescape").split("\n")
 
@@ -128,14 +128,28 @@ def _rebased(lines, base):
         if not line.strip() or line.startswith("#"):
             continue
         negated = line.startswith("!")
-        body = line[negated:]
+        body = line[1:] if negated else line
+        if not body.strip(" /"):  # matches nothing (git ignores "!" and "/"), and would match all below
+            continue
         anchored = "/" in body.rstrip(" ").rstrip("/")
         out.append("!" * negated + prefix + (body.lstrip("/") if anchored else "**/" + body))
     return out
 
 
 def _spec(lines):
-    return pathspec.GitIgnoreSpec.from_lines(lines)
+    """The compiled patterns; a line that is not a valid pattern (a trailing
+    backslash, a reversed range) matches nothing, as in git."""
+    try:
+        return pathspec.GitIgnoreSpec.from_lines(lines)
+    except (ValueError, re.error):  # the library's pattern errors are ValueErrors
+        pass
+    patterns = []
+    for line in lines:
+        try:
+            patterns += pathspec.GitIgnoreSpec.from_lines([line]).patterns
+        except (ValueError, re.error):
+            continue
+    return pathspec.GitIgnoreSpec(patterns)
 
 
 def _ignored(spec, path, folder):
