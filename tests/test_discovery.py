@@ -108,10 +108,7 @@ def compiled(**expressions):
     (["gen/a_skip.py"], {}, ["gen/a_skip.py"], {}),  # a named file is processed though ignored
     (["notes.txt"], {}, ["notes.txt"], {}),  # ... and though not matching the include expression
     (["gen"], {}, ["gen/a.py"], {"gen/a_skip.py": discovery.IGNORED, "gen/__pycache__": discovery.DEFAULT}),
-    (["build"], {}, ["build/m.py"], {}),
     (["venv"], {}, ["venv/lib/m.py"], {}),
-    (["."], {}, ["src/a.py", "src/b.py"], {"gen": discovery.IGNORED, "build": discovery.DEFAULT,
-                                           "venv": discovery.DEFAULT}),
     (["."], {"exclude": "/src/"}, ["build/m.py", "venv/lib/m.py"], {"src": discovery.EXCLUDED}),
     (["."], {"extend_exclude": "/b\\.py$"}, ["src/a.py"], {"src/b.py": discovery.EXTENDED}),
     (["src"], {"exclude": "^/src/", "extend_exclude": "/b\\.py$"}, ["src/a.py"], {}),
@@ -175,14 +172,11 @@ def test_outside_a_repository(tmp_path, monkeypatch):
     assert relative(found, tmp_path / "p") == ["a.py", "q/c.py"] and found.root == str(tmp_path / "p")
 
 
-@pytest.mark.parametrize("text, error", [("\\.py$", None), ("(", "not a valid regular expression"),
-                                         ("/(\n  build  # a comment\n | dist\n)/", None)])
-def test_regex(text, error):
-    if error:
-        with pytest.raises(ValueError, match=error):
-            discovery.regex(text)
-    else:
-        assert discovery.regex(text).search("/dist/" if "\n" in text else "/a.py")
+@pytest.mark.parametrize("text, path", [("\\.py$", "/a.py"), ("/(\n  build  # a comment\n | dist\n)/", "/dist/")])
+def test_regex(text, path):
+    assert discovery.regex(text).search(path)
+    with pytest.raises(ValueError, match="not a valid regular expression"):
+        discovery.regex(text + "(")
 
 
 def test_read_source(tmp_path):

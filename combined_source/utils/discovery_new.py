@@ -16,7 +16,7 @@ import os
 import re
 import stat
 import sys
-from typing import Callable, List, NamedTuple, Optional, Pattern, Tuple
+from typing import List, NamedTuple, Optional, Pattern, Tuple
 
 import pathspec
 
