@@ -15,7 +15,9 @@ from combined_source.utils import discovery_new as discovery
 from combined_source.utils.cli import Refused
 from combined_source.utils.files_read_new import read_source
 
-GIT_ENV = dict(os.environ, HOME=os.devnull, XDG_CONFIG_HOME=os.devnull, GIT_CONFIG_NOSYSTEM="1",
+# git without the user's or the system's configuration (no global excludes).
+GIT_ENV = dict({k: v for k, v in os.environ.items() if not k.startswith("GIT_")},
+               HOME=os.devnull, XDG_CONFIG_HOME=os.devnull, GIT_CONFIG_NOSYSTEM="1",
                GIT_AUTHOR_NAME="t", GIT_AUTHOR_EMAIL="t@t", GIT_COMMITTER_NAME="t", GIT_COMMITTER_EMAIL="t@t")
 
 # Ignore files of the generated repository, by folder.
@@ -113,7 +115,8 @@ def compiled(**expressions):
     (["."], {"extend_exclude": "/b\\.py$"}, ["src/a.py"], {"src/b.py": discovery.EXTENDED}),
     (["src"], {"exclude": "^/src/", "extend_exclude": "/b\\.py$"}, ["src/a.py"], {}),
     (["."], {"include": "\\.txt$"}, ["notes.txt"], {"src/a.py": discovery.NOT_INCLUDED}),
-    (["src/a.py", "gen"], {"force_exclude": "^/src/a|^/gen/$"}, [], {"src/a.py": discovery.FORCED, "gen": discovery.FORCED}),
+    (["src/a.py", "gen"], {"force_exclude": "^/src/a|^/gen/$"}, [],
+     {"src/a.py": discovery.FORCED, "gen": discovery.FORCED}),
     (["src", "src/b.py"], {"force_exclude": "/a\\.py$"}, ["src/b.py"], {"src/a.py": discovery.FORCED}),
 ])
 def test_named_paths(tmp_path, monkeypatch, paths, filters, processed, reasons):

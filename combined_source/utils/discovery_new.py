@@ -167,7 +167,8 @@ def _ignored(spec, path, folder):
         if not result.include:
             return False
         pattern = spec.patterns[result.index]
-        if not getattr(pattern, "pattern", "").rstrip(" ").endswith("/**") or pattern.match_file(path) is not None:
+        inside_only = getattr(pattern, "pattern", "").rstrip(" ").endswith("/**")
+        if not inside_only or pattern.match_file(path) is not None:
             return True
         spec = pathspec.GitIgnoreSpec(spec.patterns[:result.index])
 
@@ -215,7 +216,8 @@ class _Walk:
             return IGNORED
         for reason, expression in excludes:
             if expression is None:
-                if folder and (entry.name in DEFAULT_EXCLUDES or os.path.isfile(os.path.join(entry.path, VENV_MARK))):
+                if folder and (entry.name in DEFAULT_EXCLUDES
+                               or os.path.isfile(os.path.join(entry.path, VENV_MARK))):
                     return reason
             elif expression.search(query):
                 return reason
