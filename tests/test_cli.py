@@ -154,7 +154,7 @@ def test_post_processor_fault_is_an_internal_error(tmp_path, monkeypatch, capsys
 def test_parallel_run_equals_serial_run(tmp_path):
     sources = [SRC, CLEAN, "def f(:\n", "g(data_format='NCHW')\n"]
     files = {"pkg/sub%d/m%02d.py" % (i % 3, i): sources[i % 4] for i in range(20)}
-    make(tmp_path, {**files, "pkg/.hidden/h.py": SRC, "pkg/notes.txt": SRC})
+    make(tmp_path, {**files, "pkg/build/h.py": SRC, "pkg/notes.txt": SRC})
     serial = run_cli(tmp_path, "--diff", "--transpose", "-j", "1", "pkg")
     assert serial == run_cli(tmp_path, "--diff", "--transpose", "-j", "4", "pkg")
     rc, out, err = serial

@@ -11,9 +11,8 @@ import sys
 
 import pytest
 
-from combined_source.utils import discovery_new as discovery
-from combined_source.utils.cli import Refused
-from combined_source.utils.files_read_new import read_source
+from combined_source.utils.cli import discovery
+from combined_source.utils.cli.files import Refused, read_source
 
 # git without the user's or the system's configuration (no global excludes).
 GIT_ENV = dict({k: v for k, v in os.environ.items() if not k.startswith("GIT_")},

@@ -31,14 +31,15 @@ def main(argv=None):
     printing = not (args.diff or args.check or args.in_place)
     settings = Settings(Options(args.object_name, args.orb_api, args.new_name,
                                 options.load_dtype_map(parser, args.dtype_map)), args.in_place, printing or args.diff)
-    jobs, stale = discovery.collect(args.paths)
-    for path in stale:
+    found = discovery.collect(args.paths)
+    jobs = found.jobs
+    for path in found.stale:
         print("%s: warning: %s: temporary file of a run that was killed; remove it" % (
             options.PROG, path), file=sys.stderr, flush=True)
     if not jobs:
         print("%s: no Python files found" % options.PROG, file=sys.stderr)
         return EXIT_OK
-    report = Report(args, len(jobs))
+    report = Report(args, len(jobs), stdin_at=next((i for i, (_, data) in enumerate(jobs) if data is not None), None))
     try:
         with transpose_variable(args.transpose, clear_when_off=False), pool.signals_caught() as signals:
             for outcome in pool.run(jobs, settings, args.jobs, signals, report.warn):

@@ -43,8 +43,9 @@ class Report:
     each outcome as it comes (`add`), the counts, the exit status and the
     summary."""
 
-    def __init__(self, args, total):
+    def __init__(self, args, total, stdin_at=None):
         self.args, self.total = args, total
+        self.stdin_at, self.added = stdin_at, 0  # the place of standard input's job, and the jobs reported
         self.printing = not (args.diff or args.check or args.in_place)
         self.progress = Progress(total, total >= PROGRESS_MIN_FILES and not args.quiet and sys.stderr.isatty())
         self.counts = dict.fromkeys((CHANGED, UNCHANGED, FAILED, BROKEN), 0)
@@ -78,6 +79,7 @@ class Report:
         """Reports the outcome `o` of one file."""
         args = self.args
         self.current = o.name
+        from_stdin, self.added = self.added == self.stdin_at, self.added + 1
         self.counts[o.status] += 1
         self.whole += o.whole
         for line in o.warnings:
@@ -85,7 +87,7 @@ class Report:
         if o.status in (FAILED, BROKEN):
             self.note(o.message, always=True)
             self.status = max(self.status, EXIT_INPUT if o.status == FAILED else EXIT_INTERNAL)
-        elif self.printing or (args.in_place and o.name == "-"):
+        elif self.printing or (args.in_place and from_stdin):
             header = b"# ==> " + os.fsencode(o.name) + b" <==\n" if self.total > 1 else b""
             text = o.output + ("" if o.output.endswith("\n") or not header else "\n")
             self.emit(header + encode(text, o.encoding))
