@@ -8,7 +8,7 @@ import sys
 import pytest
 
 from combined_source.utils import cli, rewrite
-from combined_source.utils.cli import process, report
+from combined_source.utils.cli import options, process, report
 
 SRC = "x = torch.Tensor(a, requires_grad=True)\n"  # something to rewrite
 OUT = "x = orb.Array(a)\n"
@@ -154,7 +154,7 @@ def test_post_processor_fault_is_an_internal_error(tmp_path, monkeypatch, capsys
 def test_parallel_run_equals_serial_run(tmp_path):
     sources = [SRC, CLEAN, "def f(:\n", "g(data_format='NCHW')\n"]
     files = {"pkg/sub%d/m%02d.py" % (i % 3, i): sources[i % 4] for i in range(20)}
-    make(tmp_path, {**files, "pkg/.hidden/h.py": SRC, "pkg/notes.txt": SRC})
+    make(tmp_path, {**files, "pkg/build/h.py": SRC, "pkg/notes.txt": SRC})
     serial = run_cli(tmp_path, "--diff", "--transpose", "-j", "1", "pkg")
     assert serial == run_cli(tmp_path, "--diff", "--transpose", "-j", "4", "pkg")
     rc, out, err = serial
@@ -219,3 +219,58 @@ def test_ambiguous_shape_and_whole_rendering_are_reported(tmp_path):
     assert "2 files: 2 changed, 0 unchanged, 0 failed, 1 rendered whole" in err
     rc, out, err = run_cli(tmp_path, "--in-place", *CONV_ARGS, "s.py")
     assert (tmp_path / "s.py").read_text() == "x = 1\nw = orb_empty((out_channels, c, in_channels))  # c\n"
+
+
+@pytest.mark.parametrize("args, env, coloured", [
+    ([], {}, False),  # not a terminal
+    ([], {"FORCE_COLOR": "1"}, True),
+    ([], {"FORCE_COLOR": "1", "NO_COLOR": "1"}, False),
+    (["--color"], {"NO_COLOR": "1"}, True),
+    (["--no-color"], {"FORCE_COLOR": "1"}, False),
+])
+def test_diff_colour(tmp_path, args, env, coloured):
+    make(tmp_path, {"a.py": SRC})
+    rc, out, _ = run_cli(tmp_path, "--diff", *args, "a.py", env=dict({"NO_COLOR": "", "FORCE_COLOR": ""}, **env))
+    plain = DIFF.splitlines()
+    painted = ["\x1b[1m" + plain[0], "\x1b[1m" + plain[1], "\x1b[36m" + plain[2], "\x1b[31m" + plain[3],
+               "\x1b[32m" + plain[4]]
+    assert out == ("".join(line + "\x1b[0m\n" for line in painted) if coloured else DIFF)
+
+
+def test_default_colour_is_a_terminal_s(monkeypatch):
+    class Stream:
+        def __init__(self, tty):
+            self.isatty = lambda: tty
+
+    monkeypatch.delenv("NO_COLOR", raising=False)
+    monkeypatch.delenv("FORCE_COLOR", raising=False)
+    monkeypatch.setenv("TERM", "xterm")
+    assert (options.wants_colour(None, Stream(True)), options.wants_colour(None, Stream(False))) == (True, False)
+    monkeypatch.setenv("TERM", "dumb")
+    assert not options.wants_colour(None, Stream(True))
+
+
+@pytest.mark.parametrize("filename, args, stdout, stderr", [
+    ("src/m.py", ["--diff"], DIFF.replace("a.py", "src/m.py"), "would rewrite src/m.py"),
+    # force-excluded: the buffer comes back unchanged where a rewrite would be printed
+    ("gen/m.py", ["-i", "a.py"], "# ==> gen/m.py <==\n" + SRC, "rewrote a.py"),
+    ("gen/m.py", [], SRC, ""),
+    ("gen/m.py", ["--diff"], "", ""),
+])
+def test_stdin_filename(tmp_path, filename, args, stdout, stderr):
+    make(tmp_path, {"a.py": SRC, "pyproject.toml": "[tool.orb-postprocess]\nforce-exclude = '^/gen/'\n"})
+    rc, out, err = run_cli(tmp_path, "--stdin-filename", filename, *args, "-", stdin=SRC.encode())
+    assert (rc, out) == (0, stdout) and stderr in err and "no Python files" not in err
+
+
+def test_verbose_names_configuration_and_skipped_paths(tmp_path):
+    make(tmp_path, {"pyproject.toml": "[tool.orb-postprocess]\nextend-exclude = '_gen\\.py$'\n",
+                    ".gitignore": "out/\n", "out/a.py": SRC, "venv/pyvenv.cfg": "", "venv/b.py": SRC,
+                    "c_gen.py": SRC, "d.txt": "", ".hidden/e.py": CLEAN})
+    os.symlink(str(tmp_path / "out"), str(tmp_path / "link"))
+    rc, out, err = run_cli(tmp_path, "--check", "-v", ".")
+    assert rc == 0 and err.splitlines() == [
+        "configuration: %s" % (tmp_path / "pyproject.toml"), "./.gitignore: skipped: does not match --include",
+        "./c_gen.py: skipped: matches --extend-exclude", "./d.txt: skipped: does not match --include", "./link: skipped: symbolic link to a folder; not followed",
+        "./out: skipped: ignored by git", "./pyproject.toml: skipped: does not match --include",
+        "./venv: skipped: default exclude", "1 file: 0 changed, 1 unchanged, 0 failed"]

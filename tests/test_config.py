@@ -123,3 +123,49 @@ def test_version(tmp_path):
                            " if m.startswith('importlib.metadata') or m.endswith('ZOK')))"],
                           cwd=str(tmp_path), capture_output=True, text=True)
     assert proc.stdout == "[]\n", proc.stderr
+
+
+@pytest.mark.parametrize("table, argv, expected", [
+    # A flag the file sets is turned off by --no-FLAG, and every flag key has one.
+    ("orb-api = true\ntranspose = true\nquiet = true", ["--no-orb-api", "--no-transpose", "--no-quiet"],
+     {"orb_api": False, "transpose": False, "quiet": False}),
+    ("", ["--orb-api", "--no-orb-api", "--quiet"], {"orb_api": False, "quiet": True}),  # the last one wins
+    # Expression keys are compiled; a multi-line value in verbose mode; options win.
+    ('exclude = "/gen/"\nextend-exclude = """\n/(a  # comment\n|b)/"""\nforce-exclude = "x"\ninclude = "y"',
+     [], {"exclude": "/gen/", "extend_exclude": "/b/", "force_exclude": "x", "include": "y"}),
+    ('exclude = "/gen/"', ["--exclude", "/other/"], {"exclude": "/other/"}),
+])
+def test_options_and_keys(tmp_path, monkeypatch, table, argv, expected):
+    layout(tmp_path, {"pyproject.toml": TABLE + table})
+    monkeypatch.chdir(tmp_path)
+    args = parse(argv + ["a.py"])
+    for dest, value in expected.items():
+        got = getattr(args, dest)
+        assert got == value or got.search(value), (dest, got)
+    flags = {key for key, (_, read, _) in config.OPTIONS.items() if read is config._flag}
+    assert all("--no-" + key in options.build_parser().format_help() for key in flags)
+
+
+@pytest.mark.parametrize("text, argv, message", [
+    ("", ["--include", "*.py"], "argument --include: not a valid regular expression: nothing to repeat"),
+    ("", ["--force-exclude", "("], "argument --force-exclude: not a valid regular expression"),
+    ('extend-exclude = "["', [], "] extend-exclude: not a valid regular expression: unterminated character set"),
+    ("include = 1", [], "] include: expected a regular expression, got 1"),
+    ('jobs = 1', ["--config", "missing.toml"], "missing.toml: cannot read: No such file or directory"),
+])
+def test_bad_expression_or_config_is_a_usage_error(tmp_path, monkeypatch, capsys, text, argv, message):
+    layout(tmp_path, {"pyproject.toml": TABLE + text})
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(SystemExit) as e:
+        parse(argv + ["a.py"])
+    assert e.value.code == 2 and message in capsys.readouterr().err
+
+
+def test_config_file_named_and_stdin_filename(tmp_path, monkeypatch):
+    layout(tmp_path, {"pyproject.toml": TABLE + 'new-name = "top"', "p/pyproject.toml": TABLE + 'new-name = "near"',
+                      "conf/other.toml": TABLE + 'new-name = "named"\ndtype-map = "d.json"'})
+    monkeypatch.chdir(tmp_path)
+    assert (parse(["-"]).new_name, parse(["--stdin-filename", "p/m.py", "-"]).new_name) == ("top", "near")
+    args = parse(["--config", "conf/other.toml", "p/m.py"])  # wins over the nearest file
+    assert (args.new_name, args.dtype_map, args.config) == ("named", os.path.join("conf", "d.json"), "conf/other.toml")
+    assert parse(["p"]).config == str(tmp_path / "p" / "pyproject.toml")

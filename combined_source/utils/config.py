@@ -1,10 +1,11 @@
 """Defaults of the command line from the project's ``pyproject.toml``, and
 ``--version``.
 
-Options come from the ``[tool.orb-postprocess]`` table of the nearest
-``pyproject.toml`` that has one, searched from the folder that holds all the
-paths given (the current folder for standard input) upwards. Options given on
-the command line win over the file.
+Options come from the ``[tool.orb-postprocess]`` table of the file named by
+``--config``, or else of the nearest ``pyproject.toml`` that has one, searched
+from the folder that holds all the paths given (for standard input, the
+folder of ``--stdin-filename``, or the current folder) upwards. Options given
+on the command line win over the file.
 """
 import argparse
 import os
@@ -41,6 +42,14 @@ def _path(value, base):
     return os.path.join(base, value) if isinstance(value, str) and value else None
 
 
+def _regex(value, base):
+    if not isinstance(value, str):
+        return None
+    from .cli.discovery import regex  # here: the command line's package imports this module
+
+    return regex(value)  # a ValueError names what is wrong with it
+
+
 # Key in the table -> (option destination, reader, what the value must be).
 OPTIONS = {
     "object-name": ("object_name", _text, "a string"),
@@ -50,6 +59,10 @@ OPTIONS = {
     "dtype-map": ("dtype_map", _path, "the path of a JSON file, relative to %s" % FILE),
     "jobs": ("jobs", _count, "a whole number of at least 1"),
     "quiet": ("quiet", _flag, "true or false"),
+    "include": ("include", _regex, "a regular expression"),
+    "exclude": ("exclude", _regex, "a regular expression"),
+    "extend-exclude": ("extend_exclude", _regex, "a regular expression"),
+    "force-exclude": ("force_exclude", _regex, "a regular expression"),
 }
 
 
@@ -105,7 +118,10 @@ def defaults(path, table):
             raise ConfigError("%s: [tool.%s]: unknown option %r (known: %s)"
                               % (path, TABLE, key, ", ".join(OPTIONS)))
         dest, read, expected = known
-        got = read(value, os.path.dirname(path))
+        try:
+            got = read(value, os.path.dirname(path))
+        except ValueError as e:
+            raise ConfigError("%s: [tool.%s] %s: %s" % (path, TABLE, key, e)) from None
         if got is None:
             raise ConfigError("%s: [tool.%s] %s: expected %s, got %r" % (path, TABLE, key, expected, value))
         values[dest] = got
@@ -113,16 +129,21 @@ def defaults(path, table):
 
 
 def parse_args(parser, argv=None):
-    """Parses `argv` with the defaults of the nearest configuration file in force."""
+    """Parses `argv` with the defaults of the configuration file in force,
+    whose path becomes `args.config` (None when there is none)."""
     args = parser.parse_args(argv)
     try:
-        found = find(args.paths)
+        if args.config is not None:
+            found = (args.config, read_table(args.config) or {})
+        else:
+            found = find([args.stdin_filename if p == "-" and args.stdin_filename else p for p in args.paths])
         values = defaults(*found) if found else {}
     except ConfigError as e:
         parser.error(str(e))
     if values:
         parser.set_defaults(**values)
         args = parser.parse_args(argv)
+    args.config = found[0] if found else None
     return args
 
 

@@ -19,9 +19,30 @@ from .. import config
 from ..rewrite import Options, transpose_variable
 from . import discovery, options, pool
 from .process import Settings
-from .report import EXIT_INTERNAL, EXIT_OK, Report
+from .report import EXIT_INTERNAL, EXIT_OK, Report, to_stderr
 
 __all__ = ["main"]
+
+
+def discover(args, printing):
+    """The jobs of the run, and whether standard input was passed through
+    unchanged (printed back, since --force-exclude matches its name)."""
+    if args.verbose:
+        to_stderr("configuration: %s" % (args.config or "none (no %s with [tool.%s] found)" % (
+            config.FILE, config.TABLE)))
+    filters = discovery.Filters(**{k: v for k, v in (
+        ("include", args.include), ("exclude", args.exclude), ("extend_exclude", args.extend_exclude),
+        ("force_exclude", args.force_exclude)) if v is not None})
+    found = discovery.collect(args.paths, filters, stdin_filename=args.stdin_filename, on_skip=(
+        lambda path, reason: to_stderr("%s: skipped: %s" % (path, reason))) if args.verbose else None)
+    for path in found.stale:
+        to_stderr("%s: warning: %s: temporary file of a run that was killed; remove it" % (options.PROG, path))
+    for name, data in found.passthrough:
+        if printing or args.in_place:
+            several = len(found.jobs) + len(found.passthrough) > 1
+            sys.stdout.buffer.write((b"# ==> " + os.fsencode(name) + b" <==\n" if several else b"") + data)
+            sys.stdout.buffer.flush()
+    return found.jobs, bool(found.passthrough)
 
 
 def main(argv=None):
@@ -31,14 +52,13 @@ def main(argv=None):
     printing = not (args.diff or args.check or args.in_place)
     settings = Settings(Options(args.object_name, args.orb_api, args.new_name,
                                 options.load_dtype_map(parser, args.dtype_map)), args.in_place, printing or args.diff)
-    jobs, stale = discovery.collect(args.paths)
-    for path in stale:
-        print("%s: warning: %s: temporary file of a run that was killed; remove it" % (
-            options.PROG, path), file=sys.stderr, flush=True)
+    args.color = options.wants_colour(args.color, sys.stdout)
+    jobs, passed = discover(args, printing)
     if not jobs:
-        print("%s: no Python files found" % options.PROG, file=sys.stderr)
+        if not passed:
+            print("%s: no Python files found" % options.PROG, file=sys.stderr)
         return EXIT_OK
-    report = Report(args, len(jobs))
+    report = Report(args, len(jobs), stdin_at=next((i for i, (_, data) in enumerate(jobs) if data is not None), None))
     try:
         with transpose_variable(args.transpose, clear_when_off=False), pool.signals_caught() as signals:
             for outcome in pool.run(jobs, settings, args.jobs, signals, report.warn):

@@ -16,6 +16,8 @@ from typing import NamedTuple
 # the file they replace; the writer's process id tells a stale one apart.
 TEMP_MARK = ".orb-postprocess."
 TEMP_NAME = re.compile(r"\A\..+\.orb-postprocess\.(\d+)\.[^.]+\.tmp\Z", re.S)
+SOURCE_MAX_BYTES = 256 << 20  # far beyond what the parser can hold in memory here
+_CHUNK = 1 << 16
 
 
 class Refused(Exception):
@@ -36,23 +38,31 @@ def digest(data):
     return hashlib.sha256(data).digest()
 
 
-def read_file(name):
+def read_source(name, limit=SOURCE_MAX_BYTES):
     """The bytes of the regular file `name` and its snapshot. The file is
-    opened without blocking (a pipe without a writer would hang) and read by
-    its size, so a special file is refused before anything is read."""
+    opened without blocking (a pipe without a writer would hang), so a special
+    file is refused before anything is read; it is read to its end, whatever
+    size it reports (files under /proc report 0), and refused past `limit`.
+    A read error is an OSError, as is a failure to open."""
     fd = os.open(name, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
     with open(fd, "rb", buffering=0) as f:
         st = os.fstat(fd)
         if not stat.S_ISREG(st.st_mode):
             raise Refused("not a regular file")
-        chunks, left = [], st.st_size
-        while left > 0:  # short reads end at the end of a file that shrank
-            chunk = f.read(left)
+        # One read holds the whole file when its size is right; the byte
+        # asked beyond it tells a file that grew, and an empty read ends it.
+        chunks, total = [], 0
+        want = min(st.st_size, limit) + 1
+        while True:
+            chunk = f.read(want)
             if not chunk:
                 break
             chunks.append(chunk)
-            left -= len(chunk)
-    data = chunks[0] if len(chunks) == 1 else b"".join(chunks)
+            total += len(chunk)
+            if total > limit:
+                raise Refused("larger than %d MiB; not read" % (limit >> 20))
+            want = min(max(_CHUNK, total), limit + 1 - total)
+    data = chunks[0] if len(chunks) == 1 else b"".join(chunks)  # no copy in the usual case
     return data, Snapshot(st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns, digest(data))
 
 

@@ -5,28 +5,59 @@ import ast
 import json
 import keyword
 import os
+import textwrap
 
 from .. import config
 from ..rewrite import TRANSPOSE_ENV
+from . import discovery
 
 PROG = "orb-postprocess"
 DTYPE_MAP_MAX_BYTES = 16 << 20
 
 EPILOG = """\
-PATH is a file, a folder (every *.py regular file below it, in sorted
-order, skipping names that start with a dot) or - for standard input. A
-named path that is not a regular file (a pipe, a device) is refused.
+PATH is a file, a folder or - for standard input. A folder yields the files
+below it that --include matches (default: .py files), in sorted order,
+skipping:
+  - what git ignores: every .gitignore from the project root (the nearest
+    folder above the paths holding .git or pyproject.toml) down to the
+    file, and .git/info/exclude (git itself is not needed);
+  - by default, any folder holding pyvenv.cfg (a virtual environment) and
+    the folders named
+%(defaults)s;
+    --exclude replaces this set, --extend-exclude adds to it;
+  - symbolic links to folders, links to files outside the project root,
+    and anything that is not a regular file.
+The expressions are searched in the path relative to the project root with
+/ separators, a leading / and, for a folder, a trailing / ("/src/gen/",
+"/src/gen/m.py"); a value holding a newline is read in verbose mode. A path
+named on the command line is processed even when ignored or excluded,
+unless --force-exclude matches it; a named path that is not a regular file
+(a pipe, a device) is refused. --verbose names each path skipped, and why.
 
 output modes:
   (default)     print the rewritten source; with several files each one
                 follows a header line "# ==> PATH <==". Unchanged files are
                 printed as they are.
-  --diff        print a unified diff from each file to its rewritten text
+  --diff        print a unified diff from each file to its rewritten text;
+                coloured when stdout is a terminal, unless NO_COLOR is set
+                (FORCE_COLOR colours any output; NO_COLOR wins when both are
+                set, and --color/--no-color win over both)
   --check       list the files that would be rewritten; write nothing
   --in-place    replace each changed file atomically; unchanged files are
                 not touched; standard input is printed instead. A file that
                 changed since it was read, has several hard links or has no
                 write permission is left alone with a message.
+Standard input that --force-exclude matches (by --stdin-filename) is
+printed back unchanged, so an editor keeps its buffer.
+
+configuration:
+  Defaults come from the [tool.%(table)s] table of the file that
+  --config names, or else of the nearest %(file)s that has one, searched
+  upwards from the folder holding the paths (for standard input, the folder
+  of --stdin-filename or the current one). Options given on the command
+  line win; --no-FLAG turns off a flag that the file turns on. Keys (words
+  joined by - or _):
+%(keys)s
 
 exit status:
   0    success (with --check: nothing would change)
@@ -38,6 +69,33 @@ exit status:
 """
 
 
+def epilog():
+    keys = "\n".join("    %-16s%s" % (key, expected) for key, (_, _, expected) in config.OPTIONS.items())
+    defaults = textwrap.fill(", ".join(sorted(discovery.DEFAULT_EXCLUDES)), 76, initial_indent="    ", break_on_hyphens=False,
+                             subsequent_indent="    ")
+    return EPILOG % {"defaults": defaults, "table": config.TABLE,
+                     "file": config.FILE, "keys": keys}
+
+
+class Flag(argparse.Action):
+    """A switch with its negation: ``--NAME`` sets it, ``--no-NAME`` clears it
+    (so a flag that the configuration sets can be turned off again)."""
+
+    def __init__(self, option_strings, dest, default=False, help=None):
+        negations = ["--no-" + o[2:] for o in option_strings if o.startswith("--")]
+        super().__init__(option_strings + negations, dest, nargs=0, default=default, help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        setattr(namespace, self.dest, not option_string.startswith("--no-"))
+
+
+def expression(text):
+    try:
+        return discovery.regex(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+
+
 def positive_int(text):
     if not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError("expected a whole number of at least 1, got %r" % text)
@@ -46,26 +104,41 @@ def positive_int(text):
 
 def build_parser():
     p = argparse.ArgumentParser(
-        prog=PROG, epilog=EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter,
+        prog=PROG, epilog=epilog(), formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Rewrite generated orb source files with the torch-to-orb post-processor.")
     p.add_argument("paths", nargs="+", metavar="PATH", help="file, folder or - (standard input)")
     mode = p.add_argument_group("output modes (default: print the rewritten source)")
     mode.add_argument("--diff", action="store_true", help="print unified diffs instead of sources")
     mode.add_argument("--check", action="store_true", help="exit 1 if any file would be rewritten")
     mode.add_argument("-i", "--in-place", action="store_true", help="rewrite changed files in place")
+    mode.add_argument("--color", action=Flag, default=None, help="colour the diff (default: on a terminal)")
     rules = p.add_argument_group("post-processing")
     rules.add_argument("--object-name", default="", metavar="NAME",
                        help="qualified name of the translated object, e.g. torch.nn.modules.conv._ConvNd")
-    rules.add_argument("--orb-api", action="store_true", help="the translated object is part of the orb API")
+    rules.add_argument("--orb-api", action=Flag, help="the translated object is part of the orb API")
     rules.add_argument("--new-name", default="arr", metavar="NAME",
                        help="name that replaces self with --orb-api (default: %(default)s)")
-    rules.add_argument("--transpose", action="store_true",
+    rules.add_argument("--transpose", action=Flag,
                        help="channel-last layouts (like %s=true)" % TRANSPOSE_ENV)
     rules.add_argument("--dtype-map", metavar="FILE",
                        help="JSON object mapping source text of attribute chains to replacement text")
+    finding = p.add_argument_group("finding files (expressions: see below)")
+    finding.add_argument("--include", type=expression, metavar="REGEX", help="files to take in folders (default: .py)")
+    finding.add_argument("--exclude", type=expression, metavar="REGEX",
+                         help="paths to skip in folders, instead of the default set")
+    finding.add_argument("--extend-exclude", type=expression, metavar="REGEX",
+                         help="paths to skip in folders, besides --exclude or the default set")
+    finding.add_argument("--force-exclude", type=expression, metavar="REGEX",
+                         help="paths to skip, named ones included")
+    finding.add_argument("--stdin-filename", metavar="PATH",
+                         help="name of standard input (-) in messages and diffs, to find the configuration "
+                         "and for --force-exclude")
+    p.add_argument("--config", metavar="FILE", help="configuration file to use instead of the nearest %s" % config.FILE)
     p.add_argument("-j", "--jobs", type=positive_int, default=os.cpu_count() or 1, metavar="N",
                    help="worker processes (default: number of cores, %(default)s here)")
-    p.add_argument("-q", "--quiet", action="store_true", help="report only errors on stderr")
+    p.add_argument("-q", "--quiet", action=Flag, help="report only errors on stderr")
+    p.add_argument("-v", "--verbose", action="store_true",
+                   help="name the configuration file used and each path skipped, with the reason")
     p.add_argument("--version", action=config.VersionAction)
     return p
 
@@ -101,7 +174,21 @@ def load_dtype_map(parser, path):
 
 
 def check_options(parser, args):
+    if args.stdin_filename is not None and "-" not in args.paths:
+        parser.error("--stdin-filename names standard input, which needs - among the paths")
     if args.in_place and (args.diff or args.check):
         parser.error("--in-place cannot be combined with --diff or --check")
     if not args.new_name.isidentifier() or keyword.iskeyword(args.new_name):
         parser.error("--new-name must be a Python identifier that is not a keyword, got %r" % args.new_name)
+
+
+def wants_colour(choice, stream):
+    """Whether diffs are coloured: as asked, else not when NO_COLOR is set,
+    else when FORCE_COLOR is set or `stream` is a terminal (not a dumb one)."""
+    if choice is not None:
+        return choice
+    if os.environ.get("NO_COLOR"):
+        return False
+    if os.environ.get("FORCE_COLOR"):
+        return True
+    return stream.isatty() and os.environ.get("TERM") != "dumb"

@@ -6,7 +6,7 @@ from typing import NamedTuple
 
 from ..rewrite import FELL_BACK, Options, rewrite
 from ..ZOK import FrontendTorchCodePostProcessor
-from .files import Refused, decode, encode, encoding_name, read_file, same_encoding, write_atomically
+from .files import Refused, decode, encode, encoding_name, read_source, same_encoding, write_atomically
 
 CHANGED, UNCHANGED, FAILED, BROKEN = "changed", "unchanged", "failed", "broken"
 
@@ -91,7 +91,7 @@ def process_file(job, settings, abortable=contextlib.nullcontext):
     try:
         with abortable():
             if from_file:
-                data, snapshot = read_file(name)
+                data, snapshot = read_source(name)
             text, encoding = decode(data)
             del data  # the text is all that is needed from here on
             stage = "rewrite"

@@ -19,6 +19,24 @@ def diff_lines(name, old, new):
         yield line if line.endswith("\n") else line + "\n\\ No newline at end of file\n"
 
 
+# Colours of a diff's lines by their first byte; the two header lines are bold.
+DIFF_COLOURS = {b"+": b"\x1b[32m", b"-": b"\x1b[31m", b"@": b"\x1b[36m"}
+BOLD, RESET = b"\x1b[1m", b"\x1b[0m"
+
+
+def to_stderr(line):
+    """Writes one line on stderr; file names that are not UTF-8 go out as
+    the bytes they are."""
+    err = sys.stderr
+    raw = getattr(err, "buffer", None)
+    if raw is None:
+        print(line, file=err, flush=True)
+    else:
+        err.flush()
+        raw.write(line.encode("utf-8", "surrogateescape") + b"\n")
+        raw.flush()
+
+
 class Progress:
     """A bar redrawn in place on stderr; does nothing when not enabled."""
 
@@ -43,8 +61,9 @@ class Report:
     each outcome as it comes (`add`), the counts, the exit status and the
     summary."""
 
-    def __init__(self, args, total):
+    def __init__(self, args, total, stdin_at=None):
         self.args, self.total = args, total
+        self.stdin_at, self.added = stdin_at, 0  # the place of standard input's job, and the jobs reported
         self.printing = not (args.diff or args.check or args.in_place)
         self.progress = Progress(total, total >= PROGRESS_MIN_FILES and not args.quiet and sys.stderr.isatty())
         self.counts = dict.fromkeys((CHANGED, UNCHANGED, FAILED, BROKEN), 0)
@@ -62,14 +81,7 @@ class Report:
     def note(self, line, always=False):
         if always or not self.args.quiet:
             self.progress.clear()
-            err = sys.stderr
-            raw = getattr(err, "buffer", None)
-            if raw is None:
-                print(line, file=err, flush=True)
-            else:  # file names that are not UTF-8 go out as the bytes they are
-                err.flush()
-                raw.write(line.encode("utf-8", "surrogateescape") + b"\n")
-                raw.flush()
+            to_stderr(line)
 
     def warn(self, line):
         self.note("warning: " + line, always=True)
@@ -78,6 +90,7 @@ class Report:
         """Reports the outcome `o` of one file."""
         args = self.args
         self.current = o.name
+        from_stdin, self.added = self.added == self.stdin_at, self.added + 1
         self.counts[o.status] += 1
         self.whole += o.whole
         for line in o.warnings:
@@ -85,20 +98,31 @@ class Report:
         if o.status in (FAILED, BROKEN):
             self.note(o.message, always=True)
             self.status = max(self.status, EXIT_INPUT if o.status == FAILED else EXIT_INTERNAL)
-        elif self.printing or (args.in_place and o.name == "-"):
+        elif self.printing or (args.in_place and from_stdin):
             header = b"# ==> " + os.fsencode(o.name) + b" <==\n" if self.total > 1 else b""
             text = o.output + ("" if o.output.endswith("\n") or not header else "\n")
             self.emit(header + encode(text, o.encoding))
         elif o.status == CHANGED:
             if args.diff:
-                self.emit(b"".join(os.fsencode(line) if line.startswith(("--- ", "+++ ")) and i < 2
-                                   else encode(line, o.encoding)
-                                   for i, line in enumerate(diff_lines(o.name, o.original, o.output))))
+                self.emit(self.diff(o))
             if args.check:
                 self.status = max(self.status, EXIT_CHANGED)
             self.note(("rewrote " if args.in_place else "would rewrite ") + o.name)
         self.progress.step()
         self.current = None
+
+    def diff(self, o):
+        """The diff of outcome `o`, coloured when args.color is true."""
+        out = []
+        for i, line in enumerate(diff_lines(o.name, o.original, o.output)):
+            header = i < 2 and line.startswith(("--- ", "+++ "))
+            data = os.fsencode(line) if header else encode(line, o.encoding)
+            if self.args.color:
+                body, _, rest = data.partition(b"\n")  # rest: a note of no newline at the end
+                colour = BOLD if header else DIFF_COLOURS.get(body[:1])
+                data = colour + body + RESET + b"\n" + rest if colour else data
+            out.append(data)
+        return b"".join(out)
 
     def summary(self, prefix=""):
         self.progress.clear()
