@@ -1,11 +1,12 @@
 """The host stand-ins' renderer and traversal as they were before the direct
-rendering path and the inlined dispatch: the command-line benchmark's
-"today" peer runs with these swapped in."""
+rendering path and the inlined dispatch, and gast's own conversion in place
+of the direct one: the command-line benchmark's "today" peer runs with these
+swapped in."""
 import sys
 
 import gast
 
-from combined_source.utils import HUJ, RUF
+from combined_source.utils import HUJ, RUF, convert
 
 
 def generic_visit(self, node):
@@ -38,16 +39,19 @@ def generic_visit(self, node):
 
 
 def use(earlier):
-    """Puts the earlier renderer and traversal in place (`earlier` true) or
-    the current ones back, wherever the package's modules (the extension
-    included) have bound the renderer."""
-    from combined_source.utils import ZOK  # noqa: F401  (loaded so that its binding is switched too)
+    """Puts the earlier renderer, traversal and conversion in place (`earlier`
+    true) or the current ones back, wherever the package's modules (the
+    extension included) have bound them."""
+    from combined_source.utils import ZOK, cli  # noqa: F401  (loaded so that their bindings are switched too)
 
-    old, new = (_CURRENT[0], RUF.reference_source_code) if earlier else (RUF.reference_source_code, _CURRENT[0])
-    for name, module in list(sys.modules.items()):
-        if name.startswith("combined_source.") and getattr(module, "ast_to_source_code", None) is old:
-            module.ast_to_source_code = new
-    HUJ.BaseCodePostProcessor.generic_visit = generic_visit if earlier else _CURRENT[1]
+    for attr, current, before in (("ast_to_source_code", _RENDER, RUF.reference_source_code),
+                                  ("ast_to_gast", convert.ast_to_gast, gast.ast_to_gast)):
+        old, new = (current, before) if earlier else (before, current)
+        for name, module in list(sys.modules.items()):
+            if name.startswith("combined_source.") and name != "combined_source.utils.convert" \
+                    and getattr(module, attr, None) is old:
+                setattr(module, attr, new)
+    HUJ.BaseCodePostProcessor.generic_visit = generic_visit if earlier else _GENERIC_VISIT
 
 
-_CURRENT = (RUF.ast_to_source_code, HUJ.BaseCodePostProcessor.generic_visit)
+_RENDER, _GENERIC_VISIT = RUF.ast_to_source_code, HUJ.BaseCodePostProcessor.generic_visit

@@ -26,6 +26,7 @@ from typing import Any, Callable, Dict, NamedTuple, Optional
 
 import gast
 
+from .convert import ast_to_gast
 from .KQA import BaseTransformerConfig
 from .RUF import ast_to_source_code
 from .TEH import ObjectLike, Transformer
@@ -189,12 +190,12 @@ def rewrite(text, options, processor, clock=None):
         original = None
         converted = []
         for i in range(len(statements)):
-            converted.append(gast.ast_to_gast(statements[i]))
+            converted.append(ast_to_gast(statements[i]))
             statements[i] = None
         del statements
         tree = gast.Module(converted, [])  # as the conversion of the whole module makes it
     else:
-        tree = gast.ast_to_gast(original)
+        tree = ast_to_gast(original)
     if tick:
         t0 = _lap(clock, "convert", t0)
     fields = record(tree)
@@ -860,7 +861,7 @@ class Splicer:
                         return False
                     same = same_as_parsed(b, node)
                     if same is None:  # a node kind that the conversion to gast changes
-                        same = same_tree(gast.ast_to_gast(b), node)
+                        same = same_tree(ast_to_gast(b), node)
                     if not same:
                         return False
                     matched.append(((line, a.col_offset), (end, a.end_col_offset)))
