@@ -55,8 +55,7 @@ def _convert(node):
         cls = type(node)
         if cls is _StdName:
             new = _new(_Name)
-            fields = new.__dict__
-            fields["id"], fields["ctx"], fields["annotation"], fields["type_comment"] = node.id, _convert(node.ctx), None, None
+            new.id, new.ctx, new.annotation, new.type_comment = node.id, _convert(node.ctx), None, None
             return _copy_location(new, node)
         try:
             plan = _PLANS[cls]
@@ -67,17 +66,18 @@ def _convert(node):
         target, names, attributes = plan
         if target is None:  # not a gast node kind
             return None
+        # Attributes are set one by one (not stored into the instance's dict),
+        # so that nodes of a kind share their dict's keys, as gast's do.
         new = _new(target)
-        fields = new.__dict__
         for name in names:
             try:
                 value = getattr(node, name)
             except AttributeError:  # a field the node was made without
                 continue
-            fields[name] = _convert(value) if isinstance(value, (_AST, list)) else value
+            setattr(new, name, _convert(value) if isinstance(value, (_AST, list)) else value)
         for name in attributes:
             try:
-                fields[name] = getattr(node, name)
+                setattr(new, name, getattr(node, name))
             except AttributeError:
                 pass
         return new
