@@ -1,16 +1,20 @@
 """Speed of the command line on a generated corpus, new against old.
 
 The corpus is 400 files of the benchmark's generated translator output with
-comments, blank lines and both quote styles added (about 24k lines). Two
+comments, blank lines and both quote styles added (about 24k lines). Three
 peers run the same command line (``--check -q``) in fresh processes, taking
 turns round by round:
 
-  new   the command line as it is: splices the changed spans into the text
-  old   the same command line with the rewrite of each text replaced by the
-        earlier whole-file path: gast.parse, render, transform, render again
+  new    the command line as it is: splices the changed spans into the text
+  today  the same command line with the host stand-ins' earlier renderer and
+         traversal swapped in (bench/today.py): every rendering converts the
+         node back and unparses it, every child is visited through `visit`
+  old    the same command line with the rewrite of each text replaced by the
+         earlier whole-file path: gast.parse, render, transform, render again
 
-Then one serial pass of each, in this process, is broken down by stage,
-beside ``gast.parse`` alone on the same files.
+Then one serial pass of each, in this process, is broken down by stage
+(new and today side by side, file by file), beside ``gast.parse`` alone on
+the same files.
 
     python bench/cli.py                 # the report
     python bench/cli.py --quick         # a smoke run: 40 files, one round
@@ -29,6 +33,7 @@ sys.path.insert(0, HERE)
 
 import gast  # noqa: E402
 
+import today  # noqa: E402
 import workload  # noqa: E402
 
 FILES = 400
@@ -97,6 +102,8 @@ def run_cli(peer, argv):
 
     if peer == "old":
         process.rewrite_text = old_rewrite_text
+    elif peer == "today":
+        today.use(True)
     return cli.main(argv)
 
 
@@ -132,11 +139,18 @@ def stages(folder):
     options = rewriting.Options(workload.CONV_NAME, False, "arr", {})
     transformer = rewriting.Transformer(rewriting.ObjectLike(object(), workload.CONV_NAME))
     config = rewriting.BaseTransformerConfig({})
-    new, old = {}, {}
-    outputs = {"new": [], "old": []}
+    new, old, earlier = {}, {}, {}
+    outputs = {"new": [], "old": [], "today": []}
 
     def run_new(text):
         outputs["new"].append(rewriting.rewrite(text, options, FrontendTorchCodePostProcessor, new).output)
+
+    def run_today(text):
+        today.use(True)
+        try:
+            outputs["today"].append(rewriting.rewrite(text, options, FrontendTorchCodePostProcessor, earlier).output)
+        finally:
+            today.use(False)
 
     def run_old(text):
         t0 = time.perf_counter()
@@ -156,9 +170,12 @@ def stages(folder):
     # The peers take turns file by file, so that noise from the rest of the
     # machine falls on both alike.
     for i, text in enumerate(texts):
-        for run in ((run_new, run_old) if i % 2 == 0 else (run_old, run_new)):
+        runs = (run_new, run_today, run_old)
+        for run in runs[i % 3:] + runs[:i % 3]:
             run(text)
-    for peer, times in (("new", new), ("old", old)):
+    if outputs["today"] != outputs["new"]:
+        raise SystemExit("the new and today's outputs differ")
+    for peer, times in (("new", new), ("today", earlier), ("old", old)):
         t0 = time.perf_counter()
         for target, output in zip(targets, outputs[peer]):
             if output is not None:
@@ -172,7 +189,7 @@ def stages(folder):
     alone = time.perf_counter() - t0
     shutil.rmtree(out_dir)
     changed = sum(o is not None for o in outputs["new"])
-    return new, old, alone, changed
+    return new, earlier, old, alone, changed
 
 
 def main():
@@ -190,20 +207,30 @@ def main():
         print("Python %s, %s: %d files, %d lines, %s" % (
             sys.version.split()[0], time.strftime("%Y-%m-%d"), files, lines, " ".join(ARGS)))
         print()
-        print("command line, wall seconds (median of %d; peers alternate)   lines/s" % rounds)
+        print("command line, wall seconds (median of %d; peers take turns)   lines/s" % rounds)
+        peers = ("new", "today", "old")
+        walls = {}
         for jobs in (1, 2):
-            times = {"new": [], "old": []}
+            times = {peer: [] for peer in peers}
             for r in range(rounds):
-                for peer in (("new", "old") if r % 2 == 0 else ("old", "new")):
+                for peer in peers[r % 3:] + peers[:r % 3]:
                     times[peer].append(timed_run(peer, folder, jobs))
-            new, old = statistics.median(times["new"]), statistics.median(times["old"])
-            ratio = statistics.median(n / o for n, o in zip(times["new"], times["old"]))
-            print("  -j %d   new %6.2f s  old %6.2f s   new/old %.2fx     new %8.0f  old %8.0f"
-                  % (jobs, new, old, ratio, lines / new, lines / old))
-        new, old, alone, changed = stages(folder)
+            walls[jobs] = times
+            med = {peer: statistics.median(times[peer]) for peer in peers}
+            ratio = {peer: statistics.median(n / o for n, o in zip(times["new"], times[peer])) for peer in peers}
+            print("  -j %d   new %6.2f s  today %6.2f s  old %6.2f s   new/today %.2fx  new/old %.2fx"
+                  "     new %6.0f  today %6.0f  old %6.0f"
+                  % (jobs, med["new"], med["today"], med["old"], ratio["today"], ratio["old"],
+                     lines / med["new"], lines / med["today"], lines / med["old"]))
+        print("  -j 2 scaling (serial / -j 2, median of rounds):  new %.2fx  today %.2fx" % tuple(
+            statistics.median(a / b for a, b in zip(walls[1][peer], walls[2][peer])) for peer in ("new", "today")))
+        new, earlier, old, alone, changed = stages(folder)
         print()
         print("one serial pass in one process, by stage (seconds; %d of %d files changed):" % (changed, files))
-        print("  new:  " + "  ".join("%s %.2f" % kv for kv in new.items()))
+        print("  %-10s %8s %8s %10s" % ("stage", "new", "today", "new/today"))
+        for stage in new:
+            print("  %-10s %8.2f %8.2f %9.2fx" % (stage, new[stage], earlier.get(stage, 0.0),
+                                                 new[stage] / earlier[stage] if earlier.get(stage) else 0.0))
         print("  old:  " + "  ".join("%s %.2f" % kv for kv in old.items()))
         print("  gast.parse alone: %.2f" % alone)
         spent_new = sum(v for k, v in new.items() if k in ("record", "splice", "verify", "render"))

@@ -2,6 +2,8 @@
 
     python bench/cli_memory.py             # 5 and 50 MB, --check and --in-place
     python bench/cli_memory.py --mb 5 --mode check
+    python bench/cli_memory.py --today     # beside each: the command line with
+                                           # today's stand-ins (bench/today.py)
 
 Each run is a fresh process; its peak resident set size (ru_maxrss) is
 reported and divided by the file's size.
@@ -45,8 +47,11 @@ def generate(path, megabytes):
     return os.path.getsize(path)
 
 
-def peak(path, mode):
-    cmd = [sys.executable, "-m", "combined_source.utils", "-j", "1", "--" + mode, path]
+def peak(path, mode, today=False):
+    if today:
+        cmd = [sys.executable, os.path.join(HERE, "cli.py"), "--cli", "today", "--", "-j", "1", "--" + mode, path]
+    else:
+        cmd = [sys.executable, "-m", "combined_source.utils", "-j", "1", "--" + mode, path]
     out = subprocess.run([sys.executable, "-c", MEASURE] + cmd, cwd=ROOT, check=True,
                          stdout=subprocess.PIPE).stdout.split()
     return int(out[0]), int(out[1]) << 10
@@ -57,16 +62,22 @@ def main():
     p.add_argument("--mb", type=int, action="append", help="file size in MiB (default: 5 and 50)")
     p.add_argument("--mode", action="append", choices=["check", "in-place", "diff"],
                    help="default: check and in-place")
+    p.add_argument("--today", action="store_true", help="also measure the today peer of bench/cli.py")
     args = p.parse_args()
-    print("%8s %10s %12s %8s %4s" % ("MiB", "mode", "peak MiB", "x size", "rc"))
+    print("%8s %10s %12s %8s %4s" % ("MiB", "mode", "peak MiB", "x size", "rc")
+          + ("  %12s %8s" % ("today MiB", "new/today") if args.today else ""))
     with tempfile.TemporaryDirectory() as tmp:
         for mb in args.mb or [5, 50]:
             path = os.path.join(tmp, "big.py")
             for mode in args.mode or ["check", "in-place"]:
                 size = generate(path, mb)  # afresh: --in-place rewrote the last one
                 rc, rss = peak(path, mode)
-                print("%8.1f %10s %12.0f %7.1fx %4d" % (size / 2 ** 20, mode, rss / 2 ** 20, rss / size, rc),
-                      flush=True)
+                line = "%8.1f %10s %12.0f %7.1fx %4d" % (size / 2 ** 20, mode, rss / 2 ** 20, rss / size, rc)
+                if args.today:
+                    generate(path, mb)
+                    _, old = peak(path, mode, today=True)
+                    line += "  %12.0f %7.2fx" % (old / 2 ** 20, rss / old)
+                print(line, flush=True)
 
 
 if __name__ == "__main__":

@@ -1,6 +1,9 @@
 """Base class of the code post-processors."""
 import gast
 
+_AST = gast.AST
+_MISSING = object()
+
 
 class BaseCodePostProcessor(gast.NodeTransformer):
     """A tree rewriter over ``gast`` nodes.
@@ -24,28 +27,70 @@ class BaseCodePostProcessor(gast.NodeTransformer):
         # Like the standard transformer, but each replacement is stored in
         # its place as soon as the visit returns it, so that a failure later
         # in the walk leaves every earlier rewrite in the tree.
-        for field, old_value in gast.iter_fields(node):
-            if isinstance(old_value, list):
-                i = 0
-                while i < len(old_value):
-                    value = old_value[i]
-                    if not isinstance(value, gast.AST):
-                        i += 1
-                        continue
-                    new = self.visit(value)
-                    if new is None:
-                        del old_value[i]
-                    elif isinstance(new, gast.AST):
-                        old_value[i] = new
-                        i += 1
-                    else:
-                        new = list(new)
-                        old_value[i:i + 1] = new
-                        i += len(new)
-            elif isinstance(old_value, gast.AST):
-                new_node = self.visit(old_value)
-                if new_node is None:
-                    delattr(node, field)
+        #
+        # With the standard `visit`, its dispatch is done here instead of
+        # through a call of it per child; and below a child that has no
+        # rewrite method, while `generic_visit` is this one, the walk goes on
+        # here too. Both are looked up as each call of this method starts.
+        visit = self.visit
+        if getattr(visit, "__func__", None) is not _STOCK_VISIT:
+            return _walk(self, node, visit, None)
+        generic = self.generic_visit
+        return _walk(self, node, None, None if getattr(generic, "__func__", None) is _GENERIC_VISIT else generic)
+
+
+_STOCK_VISIT = gast.NodeTransformer.visit
+_GENERIC_VISIT = BaseCodePostProcessor.generic_visit
+
+
+def _walk(self, node, visit, generic):
+    """`generic_visit` of `node`: children go to `visit` when it is given,
+    else to their ``visit_<ClassName>`` method, or to `generic` when they
+    have none, or (`generic` None) are walked here."""
+    for field in node._fields:
+        try:
+            old_value = getattr(node, field)
+        except AttributeError:  # a field the node was made without
+            continue
+        if isinstance(old_value, list):
+            i = 0
+            while i < len(old_value):
+                value = old_value[i]
+                if not isinstance(value, _AST):
+                    i += 1
+                    continue
+                if visit is not None:
+                    new = visit(value)
                 else:
-                    setattr(node, field, new_node)
-        return node
+                    method = getattr(self, "visit_" + value.__class__.__name__, _MISSING)
+                    if method is not _MISSING:
+                        new = method(value)
+                    elif generic is not None:
+                        new = generic(value)
+                    else:
+                        new = _walk(self, value, None, None) if value._fields else value
+                if new is None:
+                    del old_value[i]
+                elif isinstance(new, _AST):
+                    old_value[i] = new
+                    i += 1
+                else:
+                    new = list(new)
+                    old_value[i:i + 1] = new
+                    i += len(new)
+        elif isinstance(old_value, _AST):
+            if visit is not None:
+                new = visit(old_value)
+            else:
+                method = getattr(self, "visit_" + old_value.__class__.__name__, _MISSING)
+                if method is not _MISSING:
+                    new = method(old_value)
+                elif generic is not None:
+                    new = generic(old_value)
+                else:
+                    new = _walk(self, old_value, None, None) if old_value._fields else old_value
+            if new is None:
+                delattr(node, field)
+            else:
+                setattr(node, field, new)
+    return node

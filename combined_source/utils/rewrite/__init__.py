@@ -22,6 +22,7 @@ from typing import NamedTuple, Optional
 
 import gast
 
+from ..convert import ast_to_gast
 from ..KQA import BaseTransformerConfig
 from ..RUF import ast_to_source_code
 from ..TEH import ObjectLike, Transformer
@@ -123,11 +124,11 @@ def _converted(original, body):
     text the standard tree is let go statement by statement as it is
     converted, so the two trees are never held whole at once."""
     if len(body) < LARGE_TEXT:
-        return gast.ast_to_gast(original)
+        return ast_to_gast(original)
     statements = original.body
     converted = []
     for i in range(len(statements)):
-        converted.append(gast.ast_to_gast(statements[i]))
+        converted.append(ast_to_gast(statements[i]))
         statements[i] = None
     return gast.Module(converted, [])  # as the conversion of the whole module makes it
 

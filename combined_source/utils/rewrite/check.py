@@ -6,6 +6,7 @@ import bisect
 
 import gast
 
+from ..convert import ast_to_gast
 from .positions import continued, layout, line_starts
 from .trees import same, same_as_parsed, same_tree
 
@@ -198,7 +199,7 @@ class Check:
                 return False
             equal = same_as_parsed(b, node)
             if equal is None:  # a node kind that the conversion to gast changes
-                equal = same_tree(gast.ast_to_gast(b), node)
+                equal = same_tree(ast_to_gast(b), node)
             if not equal:
                 return False
             matched.append(((line, a.col_offset), (end, a.end_col_offset)))

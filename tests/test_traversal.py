@@ -1,0 +1,109 @@
+"""The stand-in's generic_visit walks and rewrites as the standard transformer's does."""
+import ast
+
+import gast
+import pytest
+
+from combined_source.utils.HUJ import BaseCodePostProcessor
+
+SOURCE = """
+@deco
+def f(a, *, b=c):
+    global g, h
+    x = y[1:n] + f(z, k=w, **kw)
+    del x.p, q
+    return [v for v in (x, y)]
+"""
+
+
+def name(node):
+    return type(node).__name__ + ":" + getattr(node, "id", "")
+
+
+def visitor(base, behaviour):
+    """A transformer over `base` whose rewrite methods log their visits and do `behaviour`."""
+
+    class Visitor(base):
+        def __init__(self):
+            self.log = []
+
+        def visit_Name(self, node):
+            self.log.append(name(node))
+            self.generic_visit(node)
+            return behaviour.get("Name", lambda n: n)(node)
+
+        def visit_Call(self, node):
+            self.log.append("Call")
+            self.generic_visit(node)
+            return behaviour.get("Call", lambda n: n)(node)
+
+    for method in ("visit", "generic_visit"):
+        if method in behaviour:
+            setattr(Visitor, method, behaviour[method])
+    if "visit_Load" in behaviour:
+        Visitor.visit_Load = lambda self, node: self.log.append("Load") or node
+    return Visitor
+
+
+def log_through(method):
+    def logged(self, node):
+        self.log.append(method + " " + type(node).__name__)
+        return getattr(super(type(self), self), method)(node)
+    return logged
+
+
+BEHAVIOURS = {
+    "unchanged": {},
+    "None removes": {"Name": lambda n: None if n.id in ("q", "z", "a", "deco", "x") else n},
+    "node replaces": {"Name": lambda n: gast.Constant(n.id, None)},
+    # (a spliced-in node is not visited again)
+    "list splices": {"Name": lambda n: [gast.Constant(1, None), gast.Name("z2", gast.Load(), None, None)]
+                     if n.id in ("z", "q", "deco") else n},
+    "other values kept": {"Name": lambda n: "st" if n.id in ("z", "y") else n},
+    "empty list": {"Name": lambda n: [] if n.id == "z" else n},
+    "fields absent": {"absent": ("ctx", "keywords", "returns", "slice")},
+    "visit overridden": {"visit": log_through("visit")},
+    "generic_visit overridden": {"generic_visit": log_through("generic_visit")},
+    "contexts have a method": {"visit_Load": True},
+}
+
+
+@pytest.mark.parametrize("behaviour", BEHAVIOURS.values(), ids=list(BEHAVIOURS))
+def test_walk_and_result_match_the_standard_transformer(behaviour):
+    ours = visitor(BaseCodePostProcessor, behaviour)()
+    standard = visitor(ast.NodeTransformer, behaviour)()
+    trees = [gast.parse(SOURCE), gast.parse(SOURCE)]
+    for tree in trees:
+        for node in gast.walk(tree):
+            for field in behaviour.get("absent", ()):
+                if hasattr(node, field):
+                    delattr(node, field)
+    ours.visit(trees[0])
+    standard.visit(trees[1])
+    assert ours.log == standard.log
+    assert gast.dump(trees[0]) == gast.dump(trees[1])
+
+
+def test_a_method_set_on_the_instance_is_used():
+    tree = gast.parse("f(x)")
+    p = visitor(BaseCodePostProcessor, {})()
+    p.visit_Name = lambda node: gast.Constant(node.id, None)
+    p.visit(tree)
+    assert gast.dump(tree.body[0].value.args[0]) == gast.dump(gast.Constant("x", None))
+
+
+def test_rewrites_before_a_failure_stay_in_the_tree():
+    seen = []
+
+    def fail_on_second(node):
+        seen.append(node.id)
+        if len(seen) == 3:
+            raise RuntimeError("second")
+        return gast.Constant(node.id, None)
+
+    tree = gast.parse("f(a, b)")
+    with pytest.raises(RuntimeError):
+        visitor(BaseCodePostProcessor, {"Name": fail_on_second})().visit(tree)
+    call = tree.body[0].value
+    # The standard transformer would have left the argument list as it was.
+    assert [type(n).__name__ for n in [call.func] + call.args] == ["Constant", "Constant", "Name"]
