@@ -228,9 +228,10 @@ def main():
         print()
         print("one serial pass in one process, by stage (seconds; %d of %d files changed):" % (changed, files))
         print("  %-10s %8s %8s %10s" % ("stage", "new", "today", "new/today"))
-        for stage in new:
-            print("  %-10s %8.2f %8.2f %9.2fx" % (stage, new[stage], earlier.get(stage, 0.0),
-                                                 new[stage] / earlier[stage] if earlier.get(stage) else 0.0))
+        # The new peer records the fields while converting: no record stage of its own.
+        for stage in list(earlier) + [s for s in new if s not in earlier]:
+            print("  %-10s %8.2f %8.2f %9.2fx" % (stage, new.get(stage, 0.0), earlier.get(stage, 0.0),
+                                                 new.get(stage, 0.0) / earlier[stage] if earlier.get(stage) else 0.0))
         print("  old:  " + "  ".join("%s %.2f" % kv for kv in old.items()))
         print("  gast.parse alone: %.2f" % alone)
         spent_new = sum(v for k, v in new.items() if k in ("record", "splice", "verify", "render"))

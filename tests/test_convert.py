@@ -7,7 +7,8 @@ import sys
 import gast
 import pytest
 
-from combined_source.utils.convert import ast_to_gast
+from combined_source.utils.convert import ast_to_gast, ast_to_gast_recorded
+from combined_source.utils.rewrite.changes import record
 
 REAL_CODE = os.path.join(os.path.dirname(__file__), "realcode")
 
@@ -62,6 +63,24 @@ def test_conversion_is_gasts(source):
     assert_same(ast_to_gast(tree), gast.ast_to_gast(tree))
     statement = tree.body[0]  # as the conversion of a large text's statements one by one
     assert_same(ast_to_gast(statement), gast.ast_to_gast(statement))
+
+
+@pytest.mark.parametrize("source", SNIPPETS + real_files())
+def test_fields_recorded_while_converting_are_records(source):
+    if source.endswith(".py"):
+        with open(source, encoding="utf-8") as f:
+            source = f.read()
+    tree = ast.parse(source, type_comments=True)
+    fields = {}
+    converted = ast_to_gast_recorded(tree, fields, record)
+    expected = record(converted)
+    assert list(fields) and set(map(id, fields)) == set(map(id, expected))
+    for node, values in expected.items():
+        got = fields[node]
+        assert type(got) is tuple and len(got) == len(values), type(node).__name__
+        for g, v in zip(got, values):
+            assert g is v or (type(g) is tuple and type(v) is tuple and list(map(id, g)) == list(map(id, v))), \
+                type(node).__name__
 
 
 @pytest.mark.parametrize("node", [ast.Name(id="x"), ast.Call(func=ast.Name("f", ast.Load()), args=[]),

@@ -21,10 +21,14 @@ _StdName, _Name = ast.Name, gast.Name
 
 class _Converter(Ast3ToGAst):
     """gast's converter, for the node kinds it converts in a way of its own;
-    their children come back to the direct path."""
+    their children come back to the direct path. With `fields` (a dict),
+    the nodes made are recorded there: see ``ast_to_gast_recorded``."""
+
+    def __init__(self, fields=None, record=None):
+        self.fields, self.record = fields, record
 
     def _visit(self, node):
-        return _convert(node)
+        return _convert(node, self)
 
 
 _SPECIAL = _Converter()
@@ -39,50 +43,73 @@ _PLANS = {}
 
 def _plan(cls):
     """How nodes of type `cls` are converted: None for gast's converter, else
-    (gast type or None, fields, attributes)."""
+    (gast type or None, fields, attributes, how it is recorded: 1 from the
+    values set, as the gast type has exactly these fields; 0 not at all, as
+    it has none; -1 by reading the node made)."""
     name = cls.__name__
     method = getattr(_Converter, "visit_" + name, None)
     if method is not None and not (method is _STOCK_CONSTANT and _GENERIC_CONSTANTS):
         plan = None
     else:
-        plan = (getattr(gast, name, None), cls._fields, cls._attributes)
+        target = getattr(gast, name, None)
+        fields = getattr(target, "_fields", ())
+        recorded = (1 if fields == cls._fields else -1) if fields else 0
+        plan = (target, cls._fields, cls._attributes, recorded)
     _PLANS[cls] = plan
     return plan
 
 
-def _convert(node):
+def _convert(node, converter=_SPECIAL):
     if isinstance(node, _AST):
         cls = type(node)
+        fields = converter.fields
         if cls is _StdName:
             new = _new(_Name)
-            new.id, new.ctx, new.annotation, new.type_comment = node.id, _convert(node.ctx), None, None
+            ident, ctx = node.id, _convert(node.ctx, converter)
+            new.id, new.ctx, new.annotation, new.type_comment = ident, ctx, None, None
+            if fields is not None:
+                fields[new] = (ident, ctx, None, None)
             return _copy_location(new, node)
         try:
             plan = _PLANS[cls]
         except KeyError:
             plan = _plan(cls)
         if plan is None:
-            return _SPECIAL.visit(node)
-        target, names, attributes = plan
+            new = converter.visit(node)
+            if fields is not None:  # the node and any that gast made below it
+                converter.record(new, fields)
+            return new
+        target, names, attributes, recorded = plan
         if target is None:  # not a gast node kind
             return None
         # Attributes are set one by one (not stored into the instance's dict),
         # so that nodes of a kind share their dict's keys, as gast's do.
         new = _new(target)
+        values = [] if fields is not None and recorded == 1 else None
         for name in names:
             try:
                 value = getattr(node, name)
             except AttributeError:  # a field the node was made without
+                if values is not None:
+                    values.append(None)
                 continue
-            setattr(new, name, _convert(value) if isinstance(value, (_AST, list)) else value)
+            if isinstance(value, (_AST, list)):
+                value = _convert(value, converter)
+            setattr(new, name, value)
+            if values is not None:
+                values.append(tuple(value) if type(value) is list else value)
         for name in attributes:
             try:
                 setattr(new, name, getattr(node, name))
             except AttributeError:
                 pass
+        if values is not None:
+            fields[new] = tuple(values)
+        elif fields is not None and recorded:
+            converter.record(new, fields)
         return new
     if isinstance(node, list):
-        return [_convert(n) for n in node]
+        return [_convert(n, converter) for n in node]
     return node
 
 
@@ -91,5 +118,19 @@ def ast_to_gast(node):
     return _convert(node)
 
 
+def ast_to_gast_recorded(node, fields, record):
+    """``ast_to_gast(node)``, with the fields of every node made recorded into
+    the dict `fields` as ``record(tree, fields)`` records them (node -> tuple
+    of its fields, lists as tuples; node kinds without fields left out).
+    `record` is called for the nodes made by gast's converter, and must skip
+    nodes already in `fields`."""
+    return _convert(node, _Converter(fields, record))
+
+
 if gast.__version__ != "0.7.0":
     ast_to_gast = gast.ast_to_gast  # noqa: F811
+
+    def ast_to_gast_recorded(node, fields, record):  # noqa: F811
+        tree = gast.ast_to_gast(node)
+        record(tree, fields)
+        return tree

@@ -16,12 +16,14 @@ finds what changed), `edits` (the edit of each kind of change),
 check of the result), `idempotence` (earlier output of the rules kept).
 """
 import contextlib
+import functools
 import os
 import time
 from typing import NamedTuple, Optional
 
 import gast
 
+from .. import convert
 from ..convert import ast_to_gast
 from ..KQA import BaseTransformerConfig
 from ..RUF import ast_to_source_code
@@ -120,17 +122,27 @@ def render(tree):
 
 
 def _converted(original, body):
-    """The gast tree of the standard tree `original` of `body`. For a large
-    text the standard tree is let go statement by statement as it is
-    converted, so the two trees are never held whole at once."""
+    """The gast tree of the standard tree `original` of `body`, and the
+    fields of its nodes as `record` gives them, recorded while converting
+    (None when another conversion is in place). For a large text the
+    standard tree is let go statement by statement as it is converted, so
+    the two trees are never held whole at once."""
+    if ast_to_gast is convert.ast_to_gast:
+        fields = {}
+        convert_one = functools.partial(convert.ast_to_gast_recorded, fields=fields, record=record)
+    else:
+        fields, convert_one = None, ast_to_gast
     if len(body) < LARGE_TEXT:
-        return ast_to_gast(original)
+        return convert_one(original), fields
     statements = original.body
     converted = []
     for i in range(len(statements)):
-        converted.append(ast_to_gast(statements[i]))
+        converted.append(convert_one(statements[i]))
         statements[i] = None
-    return gast.Module(converted, [])  # as the conversion of the whole module makes it
+    tree = gast.Module(converted, [])  # as the conversion of the whole module makes it
+    if fields is not None:
+        record(tree, fields)
+    return tree, fields
 
 
 def _transform(tree, options, processor):
@@ -152,11 +164,12 @@ def rewrite(text, options, processor, clock=None):
         original = parse(body)
     lines = statement_lines(original)
     with stage("convert"):
-        tree = _converted(original, body)
+        tree, fields = _converted(original, body)
         if len(body) >= LARGE_TEXT:  # the check parses the changed statements' original text again
             original = None
-    with stage("record"):
-        fields = record(tree)
+    if fields is None:
+        with stage("record"):
+            fields = record(tree)
     with stage("transform"):
         _transform(tree, options, processor)
     splicer = Splicer(body.encode("utf-8"), fields)

@@ -43,14 +43,19 @@ LEAVES = frozenset(k for k in vars(gast).values() if isinstance(k, type) and iss
                    and not getattr(k, "_fields"))
 
 
-def record(root):
-    """The fields of every node below `root`, lists frozen into tuples."""
-    fields = {}
+def record(root, fields=None):
+    """The fields of every node below `root`, lists frozen into tuples; with
+    `fields`, added to that dict, skipping the nodes already in it and those
+    below them."""
+    if fields is None:
+        fields = {}
     stack = [root]
     pop, push, extend = stack.pop, stack.append, stack.extend
     getters, leaves = GETTERS, LEAVES
     while stack:
         node = pop()
+        if node in fields:
+            continue
         kind = type(node)
         values = (getters.get(kind) or _field_getter(kind))(node)
         frozen = None
