@@ -196,6 +196,11 @@ SEPARATORS = [", ", ",", " ,  ", ",\n    ", ",  # note\n    ", ",\n\n        "]
 TRIGGERS = re.compile(r"torch|Tensor|Parameter|requires_grad|inplace_update|log2|zeros|NCHW|NCS|orb_empty|self")
 
 
+DECORATED = "class K:\n    @staticmethod\n    @dec({0}){1}\n    def m(*, k: Tensor = None, **kw):\n        return k"
+ARGUMENTS = "def m(self, /, a: Tensor, *r: Tensor, k: torch.Tensor = {0}, **kw: Tensor) -> Tensor:{1}\n" \
+            "    return lambda a, *, b=torch.Tensor: self"
+
+
 @st.composite
 def expressions(draw, depth=2):
     if depth == 0 or draw(st.booleans()):
@@ -212,7 +217,7 @@ def sources(draw):
         e = draw(expressions())
         comment = draw(st.sampled_from(["", "  # c", "    #: doc"]))
         lines.append(draw(st.sampled_from(["y = {}{}", "{}{}", "def m(self, v: Tensor):{1}\n    return {0}",
-                                            "z = (\n    {}\n){}"])).format(e, comment))
+                                            "z = (\n    {}\n){}", DECORATED, ARGUMENTS])).format(e, comment))
         lines.append(draw(st.sampled_from(["", "# between", "\n"])))
     return draw(st.sampled_from(["\n", "\r\n"])).join(lines) + draw(st.sampled_from(["", "\n"]))
 
@@ -222,7 +227,8 @@ OPTIONS = [{}, dict(CONV, **DMAP), dict(orb_api=True, **CONV)]
 
 def _statement_lines(text):
     """(first, end) line indexes of every statement, its header for a compound one."""
-    return [(n.lineno - 1, n.body[0].lineno - 1 if hasattr(n, "body") else n.end_lineno)
+    return [(min([n.lineno] + [d.lineno for d in getattr(n, "decorator_list", ())]) - 1,
+             n.body[0].lineno - 1 if hasattr(n, "body") else n.end_lineno)
             for n in ast.walk(ast.parse(text)) if isinstance(n, ast.stmt)]
 
 

@@ -61,11 +61,14 @@ class Options(NamedTuple):
 class Result(NamedTuple):
     """The rewrite of one text: the new text (None when nothing changes), the
     places worth a warning as (line, message), and whether the text is the
-    whole rendering of the tree because splicing could not be trusted."""
+    whole rendering of the tree because splicing could not be trusted, with
+    the reason why (the construct, line and column of the first difference)
+    in `reason`."""
 
     output: Optional[str]
     notes: tuple = ()
     whole: bool = False
+    reason: Optional[str] = None
 
 
 @contextlib.contextmanager
@@ -170,8 +173,9 @@ def rewrite(text, options, processor, clock=None):
         with stage("verify"):
             try:
                 ok = output != body and splicer.check(original, lines, body, edits, spliced, output)
-            except Exception:  # the spliced text does not parse: never hand it out
+            except Exception as e:  # a fault of the check: never hand the text out
                 ok = False
+                splicer.reason = "check fault: %s: %s" % (type(e).__name__, e)
         if ok:
             return Result(bom + output, notes)
         if output == body:
@@ -182,7 +186,7 @@ def rewrite(text, options, processor, clock=None):
         whole = render(tree)
         if "\r\n" in text[: text.find("\n") + 1]:
             whole = whole.replace("\n", "\r\n")
-    return Result(bom + whole, notes, True)
+    return Result(bom + whole, notes, True, splicer.reason or "the check rejected the splice")
 
 
 def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None):
