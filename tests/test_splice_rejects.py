@@ -74,6 +74,6 @@ def _wrong_name(data, edits):
 def test_a_planted_wrong_splice_is_rejected(monkeypatch, source, options, fault):
     _plant(monkeypatch, fault)
     result = rewrite(source, **options)
-    assert result.whole and re.search(r" at line [12], column \d+\Z", result.reason), result.reason
+    assert result.whole and re.search(r" at line [12], column \d+\Z", str(result.reason)), result.reason
     assert result.output == rewriting.render(_module_rewrite(source, options))
 

@@ -12,7 +12,7 @@ import gast
 
 from ..RUF import ast_to_source_code
 from . import idempotence
-from .positions import Text, Unsupported
+from .positions import Reason, Text, Unsupported
 from .trees import same_tree
 
 _AST = gast.AST
@@ -84,11 +84,13 @@ class Changes(Text):
         self.failed = False
         self.reason = None  # why the splice cannot be used, for the warning
 
-    def give_up(self, why):
-        """Marks the splice as failed, keeping the first reason."""
+    def give_up(self, why, site=None):
+        """Marks the splice as failed, keeping the first reason (placed at
+        `site`, a positioned original node, when given)."""
         self.failed = True
         if self.reason is None:
-            self.reason = why
+            line = getattr(site, "lineno", None)
+            self.reason = Reason(why, line, None if line is None else site.col_offset + 1)
 
     def edits(self, top, site=None):
         """The byte edits that turn the text of original node `top` into the
@@ -129,7 +131,7 @@ class Changes(Text):
                 except Unsupported as e:
                     # Keep walking: later nodes may still need the output of
                     # earlier runs restored before the whole rendering.
-                    self.give_up("cannot splice: %s (%s at line %s)" % (e, kind.__name__, getattr(site, "lineno", "?")))
+                    self.give_up("cannot splice: %s (in %s)" % (e, kind.__name__), site)
         return edits
 
     def changed(self, node, kind, name, old, new, site, edits, push):

@@ -7,7 +7,7 @@ import sys
 
 import gast
 
-from .positions import continued, layout, line_starts
+from .positions import Reason, continued, layout, line_starts
 from .trees import same, same_as_parsed, same_tree
 
 # Python 3.8 ends the position of a keyword-only or star argument at its
@@ -91,8 +91,19 @@ class Check:
     def reject(self, what, line, column):
         """Records why the check rejects the splice (`column` counts from 0,
         None when not known); returns False."""
-        self.reason = "%s at line %s, column %s" % (what, line, "?" if column is None else column + 1)
+        self.reason = Reason(what, line, None if column is None else column + 1)
         return False
+
+    def unspliced_place(self, places, spliced, line, column):
+        """(line, column) from 1 in the original text of the place at `line`,
+        `column` (from 1) of the spliced text; a place inside an edit's new
+        text is the start of the text it replaced."""
+        starts, ends, shift = places
+        at = line_starts(spliced)[line - 1] + column - 1
+        k = bisect.bisect_right([start + shift[i] for i, start in enumerate(starts)], at) - 1
+        if k >= 0:
+            at = starts[k] if at < ends[k] + shift[k + 1] else at - shift[k + 1]
+        return self.place(max(0, min(at, len(self.data))))
 
     def check(self, original, lines, body, edits, spliced, output):
         """Whether the spliced text `output` parses to the rewritten tree.
@@ -109,7 +120,8 @@ class Check:
         try:
             after = parse(output)
         except SyntaxError as e:
-            return self.reject("spliced text does not parse (%s)" % e.msg, e.lineno, (e.offset or 1) - 1)
+            line, column = self.unspliced_place(places, spliced, e.lineno or 1, e.offset or 1)
+            return self.reject("spliced text does not parse (%s)" % e.msg, line, column - 1)
         return self.verify(original, after, edits, spliced, places)
 
     def verify(self, before, after, edits, spliced, places=None):
