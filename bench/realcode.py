@@ -5,7 +5,8 @@ and each file is judged against the module's own rewrite of its tree:
 
   files      .py files the grammar of this interpreter parses (others: skipped)
   changed    files the command line rewrote
-  whole      files rendered whole ("fell back to whole rendering")
+  whole      files whose splice was rejected: rendered whole with
+             --allow-reformat, left as they are without it ("not rewritten")
   comments   comments of the changed files missing from their output
   trees      rewritten files whose parse differs from the module's rewrite
              of the file's tree (compared as trees: the whole rendering of
@@ -101,7 +102,8 @@ def run_set(src, args, work):
     cmd = [sys.executable, "-m", "combined_source.utils", "--in-place", "-q", "-j", "2"] + args
     run = subprocess.run(cmd + [work], cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                          universal_newlines=True)
-    whole = [line for line in run.stderr.splitlines() if "fell back to whole rendering" in line]
+    whole = [line for line in run.stderr.splitlines()
+             if "fell back to whole rendering" in line or ": not rewritten: " in line]
     changed = lost = 0
     differ = []
     for rel, text in files:

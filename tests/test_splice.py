@@ -2,13 +2,14 @@
 rewritten tree, and a property test over generated sources."""
 import ast
 import os
+import pickle
 import re
 
 import gast
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from combined_source.utils import rewrite_source
+from combined_source.utils import SpliceRejected, rewrite_source
 from combined_source.utils import rewrite as rewriting
 from combined_source.utils.rewrite import edits
 from combined_source.utils.ZOK import FrontendTorchCodePostProcessor
@@ -146,6 +147,17 @@ def test_a_change_that_spills_out_of_its_statement_is_never_returned(monkeypatch
     monkeypatch.setattr(rewriting, "render", lambda tree: "whole\n")
     result = rewrite(source)
     assert result.whole and result.output == "whole\n"
+
+
+def test_rewrite_source_refuses_a_rejected_splice_unless_asked():
+    source = "import torch\nx = 1; y = (Tensor := 1)  # kept\n"
+    with pytest.raises(SpliceRejected) as caught:
+        rewrite_source(source)
+    e = caught.value
+    assert isinstance(e, ValueError) and (e.line, e.column) == (2, source.splitlines()[1].index("Tensor") + 1)
+    assert e.reason.startswith("spliced text does not parse") and "at line 2, column" in str(e)
+    assert (pickle.loads(pickle.dumps(e)).line, pickle.loads(pickle.dumps(e)).reason) == (2, e.reason)
+    assert rewrite_source(source, allow_reformat=True) == "import torch\nx = 1\ny = (orb.Array := 1)\n"
 
 
 def test_rewrite_source_interface():
