@@ -147,6 +147,7 @@ def test_a_change_that_spills_out_of_its_statement_is_never_returned(monkeypatch
     monkeypatch.setattr(rewriting, "render", lambda tree: "whole\n")
     result = rewrite(source)
     assert result.whole and result.output == "whole\n"
+    assert result.reason.line in (1, 2) and result.reason.column is not None  # a place in the original text
 
 
 def test_rewrite_source_refuses_a_rejected_splice_unless_asked():

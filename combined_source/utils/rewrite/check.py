@@ -3,6 +3,7 @@ changed top-level statements are parsed on their own where that is sure to
 give what a parse of the whole text gives; otherwise the whole text is."""
 import ast
 import bisect
+import functools
 import sys
 
 import gast
@@ -69,6 +70,17 @@ def position_of(before, after, a, b):
     return None
 
 
+def first_unmatched(xs, ys):
+    """(line, column) of the first node of list `xs` that has no node of its
+    kind at its index in list `ys`; None when not known."""
+    if type(xs) is not list or type(ys) is not list:
+        return None
+    for i, x in enumerate(xs):
+        if i >= len(ys) or type(x) is not type(ys[i]):
+            return (x.lineno, x.col_offset) if getattr(x, "lineno", None) is not None else None
+    return None
+
+
 def statement_groups(statements):
     """Statements sharing a line are one group: [first line, last line, their indexes]."""
     groups = []
@@ -99,7 +111,8 @@ class Check:
         `column` (from 1) of the spliced text; a place inside an edit's new
         text is the start of the text it replaced."""
         starts, ends, shift = places
-        at = line_starts(spliced)[line - 1] + column - 1
+        lines = line_starts(spliced)
+        at = lines[max(1, min(line, len(lines))) - 1] + column - 1  # an error may be placed past the end
         k = bisect.bisect_right([start + shift[i] for i, start in enumerate(starts)], at) - 1
         if k >= 0:
             at = starts[k] if at < ends[k] + shift[k + 1] else at - shift[k + 1]
@@ -267,13 +280,26 @@ class Check:
             matched.append(((line, a.col_offset), (end, a.end_col_offset)))
             return True
 
-        def report(a, b, field):
-            line, column = position_of(before, after, a, b) or (None, None)
-            what = "%s parsed as %s" % (type(a).__name__, type(b).__name__) if field is None else (
-                "%s.%s differs" % (type(a).__name__, field))
-            self.reject(what, None if line is None else line + old_off, column)
-
+        report = functools.partial(self.reject_difference, before, after, old_off=old_off,
+                                   first_edit=starts[0] if starts else None)
         return same(before, after, settle=settle, report=report)
+
+    def reject_difference(self, before, after, a, b, field, old_off, first_edit):
+        """Rejects for the difference that the tree walk found between `a`
+        and `b` (in `field`; None: in their kinds), placed at that pair or the
+        nearest node above it with a position, else at `first_edit` (a byte
+        offset of the original text: where the text changed)."""
+        what = "%s parsed as %s" % (type(a).__name__, type(b).__name__) if field is None else (
+            "%s.%s differs" % (type(a).__name__, field))
+        at = position_of(before, after, a, b)
+        if at is None and field is not None:  # a list of a node without a position
+            at = first_unmatched(getattr(a, field, None), getattr(b, field, None))
+        if at is not None:
+            return self.reject(what, at[0] + old_off, at[1])
+        if first_edit is None:
+            return self.reject(what, None, None)
+        line, column = self.place(first_edit)
+        return self.reject(what, line, column - 1)
 
     def covered(self, matched):
         """Whether every change lies inside a node compared as rewritten."""
