@@ -74,7 +74,7 @@ def make_corpus(folder, files=FILES):
     return lines
 
 
-def old_rewrite_text(name, text, options):
+def old_rewrite_text(name, text, options, allow_reformat=False):
     """The earlier rewrite of one text: two whole renderings per file."""
     from combined_source.utils import rewrite
     from combined_source.utils.ZOK import FrontendTorchCodePostProcessor

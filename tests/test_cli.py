@@ -2,6 +2,7 @@
 import errno
 import json
 import os
+import re
 import subprocess
 import sys
 
@@ -209,16 +210,51 @@ def test_diff_removes_only_lines_with_rewritten_nodes(tmp_path):
                        "orb.inplace_update(b, 1)  # update", "s = np.log2(8)", "y = g(x, data_format='NCHW')"]
 
 
-def test_ambiguous_shape_and_whole_rendering_are_reported(tmp_path):
-    make(tmp_path, {"s.py": "x = 1\nw = orb_empty((in_channels, c, out_channels))  # c\n",
-                    "t.py": "y = (Tensor := 1)  # gone\n"})
-    rc, out, err = run_cli(tmp_path, "--check", *CONV_ARGS, "s.py", "t.py")
+def test_ambiguous_shape_is_reported(tmp_path):
+    make(tmp_path, {"s.py": "x = 1\nw = orb_empty((in_channels, c, out_channels))  # c\n"})
+    rc, out, err = run_cli(tmp_path, "--check", *CONV_ARGS, "s.py")
     assert rc == 1
     assert "warning: s.py:2: ambiguous shape (in_channels, ..., out_channels)" in err
-    assert "warning: t.py: fell back to whole rendering" in err
-    assert "2 files: 2 changed, 0 unchanged, 0 failed, 1 rendered whole" in err
     rc, out, err = run_cli(tmp_path, "--in-place", *CONV_ARGS, "s.py")
     assert (tmp_path / "s.py").read_text() == "x = 1\nw = orb_empty((out_channels, c, in_channels))  # c\n"
+
+
+# The walrus target cannot become orb.Array: the splice is rejected by design.
+REJECTED = "import torch\ny = (Tensor := 1)  # kept\nz = torch.Tensor\n"
+REJECTED_WHOLE = "import torch\ny = (orb.Array := 1)\nz = orb.Array\n"
+NOT_REWRITTEN = re.compile(r"^t\.py:2:\d+: not rewritten: its layout cannot be kept: spliced text does not parse "
+                           r"\(.*\) \(--allow-reformat renders the file whole, losing its comments\)$", re.M)
+FELL_BACK = re.compile(r"^warning: t\.py:2:\d+: fell back to whole rendering \(comments and layout of this file "
+                       r"are not kept\): spliced text does not parse \(.*\)$", re.M)
+
+
+@pytest.mark.parametrize("args, config, rc, stdout, t_py", [
+    ([], "", 2, "# ==> s.py <==\nx = orb.Array  # c\n# ==> t.py <==\n" + REJECTED, REJECTED),
+    (["--diff"], "", 2, "--- s.py\n+++ s.py\n@@ -1 +1 @@\n-x = torch.Tensor  # c\n+x = orb.Array  # c\n", REJECTED),
+    (["--check"], "", 2, "", REJECTED),
+    (["-i"], "", 2, "", REJECTED),
+    (["-i", "--allow-reformat"], "", 0, "", REJECTED_WHOLE),
+    (["--check"], "allow-reformat = true", 1, "", REJECTED),
+    (["--check", "--no-allow-reformat"], "allow-reformat = true", 2, "", REJECTED),
+])
+def test_a_rejected_splice_leaves_the_file_alone_unless_asked(tmp_path, args, config, rc, stdout, t_py):
+    make(tmp_path, {"s.py": "x = torch.Tensor  # c\n", "t.py": REJECTED,
+                    "pyproject.toml": "[tool.orb-postprocess]\n" + config})
+    got = run_cli(tmp_path, *args, "s.py", "t.py")
+    assert got[:2] == (rc, stdout)
+    assert (tmp_path / "t.py").read_text() == t_py
+    err = got[2]
+    if rc == 2:
+        assert NOT_REWRITTEN.search(err) and not FELL_BACK.search(err)
+        assert "2 files: 1 changed, 0 unchanged, 0 failed, 1 not rewritten\n" in err
+    else:
+        assert FELL_BACK.search(err) and not NOT_REWRITTEN.search(err)
+        assert "2 files: 2 changed, 0 unchanged, 0 failed, 1 rendered whole\n" in err
+
+
+def test_a_rejected_splice_on_stdin_is_printed_back(tmp_path):
+    rc, out, err = run_cli(tmp_path, "-i", "--stdin-filename", "t.py", "-", stdin=REJECTED.encode())
+    assert (rc, out) == (2, REJECTED) and NOT_REWRITTEN.search(err)
 
 
 @pytest.mark.parametrize("args, env, coloured", [

@@ -269,10 +269,10 @@ def test_file_changed_during_the_rewrite_is_left_alone(tmp_path, monkeypatch, ca
     make(tmp_path, {"a.py": SRC, "b.py": SRC})
     real = process.rewrite_text
 
-    def rewrite_while_someone_edits(name, text, options):
+    def rewrite_while_someone_edits(name, text, *rest):
         if name == path:
             edit(name)
-        return real(name, text, options)
+        return real(name, text, *rest)
 
     monkeypatch.setattr(process, "rewrite_text", rewrite_while_someone_edits)
     assert cli.main(["--in-place", "-j", "1", path, str(tmp_path / "b.py")]) == report.EXIT_INPUT

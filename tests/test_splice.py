@@ -2,13 +2,14 @@
 rewritten tree, and a property test over generated sources."""
 import ast
 import os
+import pickle
 import re
 
 import gast
 import pytest
 from hypothesis import HealthCheck, given, settings, strategies as st
 
-from combined_source.utils import rewrite_source
+from combined_source.utils import SpliceRejected, rewrite_source
 from combined_source.utils import rewrite as rewriting
 from combined_source.utils.rewrite import edits
 from combined_source.utils.ZOK import FrontendTorchCodePostProcessor
@@ -146,6 +147,18 @@ def test_a_change_that_spills_out_of_its_statement_is_never_returned(monkeypatch
     monkeypatch.setattr(rewriting, "render", lambda tree: "whole\n")
     result = rewrite(source)
     assert result.whole and result.output == "whole\n"
+    assert result.reason.line in (1, 2) and result.reason.column is not None  # a place in the original text
+
+
+def test_rewrite_source_refuses_a_rejected_splice_unless_asked():
+    source = "import torch\nx = 1; y = (Tensor := 1)  # kept\n"
+    with pytest.raises(SpliceRejected) as caught:
+        rewrite_source(source)
+    e = caught.value
+    assert isinstance(e, ValueError) and (e.line, e.column) == (2, source.splitlines()[1].index("Tensor") + 1)
+    assert e.reason.startswith("spliced text does not parse") and "at line 2, column" in str(e)
+    assert (pickle.loads(pickle.dumps(e)).line, pickle.loads(pickle.dumps(e)).reason) == (2, e.reason)
+    assert rewrite_source(source, allow_reformat=True) == "import torch\nx = 1\ny = (orb.Array := 1)\n"
 
 
 def test_rewrite_source_interface():
@@ -196,6 +209,11 @@ SEPARATORS = [", ", ",", " ,  ", ",\n    ", ",  # note\n    ", ",\n\n        "]
 TRIGGERS = re.compile(r"torch|Tensor|Parameter|requires_grad|inplace_update|log2|zeros|NCHW|NCS|orb_empty|self")
 
 
+DECORATED = "class K:\n    @staticmethod\n    @dec({0}){1}\n    def m(*, k: Tensor = None, **kw):\n        return k"
+ARGUMENTS = "def m(self, /, a: Tensor, *r: Tensor, k: torch.Tensor = {0}, **kw: Tensor) -> Tensor:{1}\n" \
+            "    return lambda a, *, b=torch.Tensor: self"
+
+
 @st.composite
 def expressions(draw, depth=2):
     if depth == 0 or draw(st.booleans()):
@@ -212,7 +230,7 @@ def sources(draw):
         e = draw(expressions())
         comment = draw(st.sampled_from(["", "  # c", "    #: doc"]))
         lines.append(draw(st.sampled_from(["y = {}{}", "{}{}", "def m(self, v: Tensor):{1}\n    return {0}",
-                                            "z = (\n    {}\n){}"])).format(e, comment))
+                                            "z = (\n    {}\n){}", DECORATED, ARGUMENTS])).format(e, comment))
         lines.append(draw(st.sampled_from(["", "# between", "\n"])))
     return draw(st.sampled_from(["\n", "\r\n"])).join(lines) + draw(st.sampled_from(["", "\n"]))
 
@@ -222,7 +240,8 @@ OPTIONS = [{}, dict(CONV, **DMAP), dict(orb_api=True, **CONV)]
 
 def _statement_lines(text):
     """(first, end) line indexes of every statement, its header for a compound one."""
-    return [(n.lineno - 1, n.body[0].lineno - 1 if hasattr(n, "body") else n.end_lineno)
+    return [(min([n.lineno] + [d.lineno for d in getattr(n, "decorator_list", ())]) - 1,
+             n.body[0].lineno - 1 if hasattr(n, "body") else n.end_lineno)
             for n in ast.walk(ast.parse(text)) if isinstance(n, ast.stmt)]
 
 

@@ -29,7 +29,24 @@ def _installed_version():
         return "0+unknown"
 
 
-def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None):
+class SpliceRejected(ValueError):
+    """The rewrite of a text cannot keep its layout: the text with only the
+    changed expressions replaced does not parse to the rewritten tree.
+    `reason` says what differs, `line` and `column` (from 1, None when not
+    known) where in the original text. The text itself is valid: passing
+    ``allow_reformat=True`` renders it whole instead, losing its comments."""
+
+    def __init__(self, reason, line=None, column=None):
+        self.reason, self.line, self.column = reason, line, column
+        where = "" if line is None else " at line %d" % line + ("" if column is None else ", column %d" % column)
+        super().__init__("the rewrite cannot keep the layout of this text: %s%s" % (reason, where))
+
+    def __reduce__(self):
+        return type(self), (self.reason, self.line, self.column)
+
+
+def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None,
+                   allow_reformat=False):
     """Rewrites generated orb source text with ``FrontendTorchCodePostProcessor``
     and returns the new text, or `text` itself when no rule applies.
 
@@ -45,8 +62,13 @@ def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", trans
     ``APPLY_TRANSPOSE_OPTIMIZATION`` variable is set, or removed, while it
     runs), and `dtype_map` maps source texts of attribute chains to their
     replacement texts. Raises SyntaxError for text that does not parse.
+
+    Before the text is returned it is parsed and compared with the rewritten
+    tree. When they differ (a change the text cannot hold, such as the target
+    of ``(Tensor := x)``), SpliceRejected is raised; with `allow_reformat`
+    the whole rewritten tree is rendered instead, losing comments and layout.
     """
     from .rewrite import rewrite_source as rewrite
 
     return rewrite(text, object_name=object_name, orb_api=orb_api, new_name=new_name, transpose=transpose,
-                   dtype_map=dtype_map)
+                   dtype_map=dtype_map, allow_reformat=allow_reformat)

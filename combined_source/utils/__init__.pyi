@@ -2,6 +2,14 @@ from typing import Mapping, Optional
 
 __version__: str
 
+class SpliceRejected(ValueError):
+    """The rewrite of a text cannot keep its layout (see rewrite_source)."""
+
+    reason: str
+    line: Optional[int]
+    column: Optional[int]
+    def __init__(self, reason: str, line: Optional[int] = None, column: Optional[int] = None) -> None: ...
+
 def rewrite_source(
     text: str,
     *,
@@ -10,6 +18,8 @@ def rewrite_source(
     new_name: str = "arr",
     transpose: bool = False,
     dtype_map: Optional[Mapping[str, str]] = None,
+    allow_reformat: bool = False,
 ) -> str:
     """The rewritten text of one Python source text, as the command line
-    rewrites a file."""
+    rewrites a file; raises SpliceRejected when its layout cannot be kept,
+    unless `allow_reformat`."""

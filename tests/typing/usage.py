@@ -41,10 +41,16 @@ def rewrite_one(node: ast.Name, call: ast.Call) -> ast.expr:
 version: str = utils.__version__
 text: str = utils.rewrite_source("x = torch.Tensor(a)", object_name="o", transpose=True, dtype_map={"a": "b"})
 api: bool = is_orb_api(object())
+try:
+    whole: str = utils.rewrite_source("y = (Tensor := 1)", allow_reformat=False)
+except utils.SpliceRejected as e:
+    where: str = "%s at %s:%s" % (e.reason, e.line or 0, e.column or 0)
+    as_value: ValueError = e
 mapping: Dict[str, str] = BaseTransformerConfig().dtype_mapping
 
 FrontendTorchCodePostProcessor(ast.Module([], []))  # type: ignore[call-arg]
 FrontendTorchCodePostProcessor(ast.Module([], []), 1, 2)  # type: ignore[arg-type]
 FrontendTorchCodePostProcessor.transform(None)  # type: ignore[arg-type]
 utils.rewrite_source("x", transpose="yes")  # type: ignore[arg-type]
+utils.rewrite_source("x", allow_reformat=None)  # type: ignore[arg-type]
 unknown = utils.__author__  # type: ignore[attr-defined]

@@ -47,6 +47,12 @@ output modes:
                 not touched; standard input is printed instead. A file that
                 changed since it was read, has several hard links or has no
                 write permission is left alone with a message.
+Only the rewritten expressions change; the result is parsed and compared
+with the rewritten tree first. A file where they differ is not rewritten:
+it is named with the line and column of the difference, printed as it is
+where output is printed, left out of diffs and --check's list, counted as
+"not rewritten" and the exit status is 2. --allow-reformat renders such a
+file whole instead (losing its comments and layout), with a warning.
 Standard input that --force-exclude matches (by --stdin-filename) is
 printed back unchanged, so an editor keeps its buffer.
 
@@ -62,7 +68,8 @@ configuration:
 exit status:
   0    success (with --check: nothing would change)
   1    --check: some file would be rewritten
-  2    usage error, or a file could not be read, decoded, parsed or written
+  2    usage error, or a file could not be read, decoded, parsed or written,
+       or was not rewritten because its layout could not be kept
   123  internal error: the post-processor or the renderer failed on a file
   130  interrupted (SIGINT), 143 terminated (SIGTERM); the files written
        before the stop are reported
@@ -122,6 +129,9 @@ def build_parser():
                        help="channel-last layouts (like %s=true)" % TRANSPOSE_ENV)
     rules.add_argument("--dtype-map", metavar="FILE",
                        help="JSON object mapping source text of attribute chains to replacement text")
+    rules.add_argument("--allow-reformat", action=Flag,
+                       help="render a file whose layout cannot be kept whole, losing its comments "
+                       "(default: leave it as it is, exit 2)")
     finding = p.add_argument_group("finding files (expressions: see below)")
     finding.add_argument("--include", type=expression, metavar="REGEX", help="files to take in folders (default: .py)")
     finding.add_argument("--exclude", type=expression, metavar="REGEX",

@@ -4,11 +4,12 @@ writes; nothing else is caught."""
 import contextlib
 from typing import NamedTuple
 
-from ..rewrite import FELL_BACK, Options, rewrite
+from ..rewrite import FELL_BACK, Options, SpliceRejected, rewrite
 from ..ZOK import FrontendTorchCodePostProcessor
 from .files import Refused, decode, encode, encoding_name, read_source, same_encoding, write_atomically
 
 CHANGED, UNCHANGED, FAILED, BROKEN = "changed", "unchanged", "failed", "broken"
+REJECTED = "rejected"  # not rewritten: the splice was rejected and whole rendering not allowed
 
 
 class Settings(NamedTuple):
@@ -17,6 +18,7 @@ class Settings(NamedTuple):
     options: Options
     in_place: bool
     keep_text: bool  # whether the outcome carries the texts back
+    allow_reformat: bool = False  # a rejected splice takes the whole rendering
 
 
 class Outcome(NamedTuple):
@@ -28,6 +30,11 @@ class Outcome(NamedTuple):
     warnings: tuple = ()
     whole: bool = False  # the output is the whole rendering, not the spliced text
     encoding: str = "utf-8"  # of the source, in which its output is written
+
+
+def placed(name, line, column):
+    """`name` with `:line:column` where known."""
+    return name + ("" if line is None else ":%d" % line + ("" if column is None else ":%d" % column))
 
 
 def failure(name, stage, e, encoding=None):
@@ -46,6 +53,10 @@ def failure(name, stage, e, encoding=None):
             return Outcome(name, FAILED, "%s: not %s: %s at byte %d" % (
                 name, encoding_name(e.encoding), e.reason, e.start))
     elif stage == "rewrite":
+        if isinstance(e, SpliceRejected):
+            return Outcome(name, REJECTED, "%s: not rewritten: its layout cannot be kept: %s "
+                           "(--allow-reformat renders the file whole, losing its comments)" % (
+                               placed(name, e.line, e.column), e.reason))
         if isinstance(e, (SyntaxError, ValueError)):  # ValueError: 3.8's refusal of null bytes
             line, column = getattr(e, "lineno", None), getattr(e, "offset", None)
             where = (":%d" % line if line else "") + (":%d" % column if line and column else "")
@@ -67,14 +78,17 @@ def failure(name, stage, e, encoding=None):
     return None
 
 
-def rewrite_text(name, text, options):
+def rewrite_text(name, text, options, allow_reformat=False):
     """The rewrite of one decoded text, with the warnings to report, each
     naming its place in file `name`. Raises SyntaxError for text that does
-    not parse; any other exception is a fault of the rules or the renderer."""
-    result = rewrite(text, options, FrontendTorchCodePostProcessor)
+    not parse and SpliceRejected for a splice that cannot be used, unless
+    `allow_reformat`; any other exception is a fault of the rules or the
+    renderer."""
+    result = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat)
     warnings = ["%s:%d: %s" % (name, line, message) for line, message in result.notes]
     if result.whole:
-        warnings.append("%s: %s" % (name, FELL_BACK))
+        reason = result.reason
+        warnings.append("%s: %s: %s" % (placed(name, reason.line, reason.column), FELL_BACK, reason.what))
     return result, tuple(warnings)
 
 
@@ -95,7 +109,7 @@ def process_file(job, settings, abortable=contextlib.nullcontext):
             text, encoding = decode(data)
             del data  # the text is all that is needed from here on
             stage = "rewrite"
-            result, warnings = rewrite_text(name, text, settings.options)
+            result, warnings = rewrite_text(name, text, settings.options, settings.allow_reformat)
             output = result.output
             if output is None:
                 return Outcome(name, UNCHANGED, "", *((text, text) if keep else ()), warnings=warnings,
@@ -112,6 +126,8 @@ def process_file(job, settings, abortable=contextlib.nullcontext):
         outcome = failure(name, stage, e, encoding)
         if outcome is None:
             raise
+        if outcome.status == REJECTED and keep:  # printed as it is where output is printed
+            outcome = outcome._replace(original=text, output=text, encoding=encoding)
         return outcome
     return Outcome(name, CHANGED, "", *((text, output) if keep else ()), warnings=warnings,
                    whole=result.whole, encoding=encoding)

@@ -7,7 +7,7 @@ import re
 import sys
 
 from .files import encode
-from .process import BROKEN, CHANGED, FAILED, UNCHANGED
+from .process import BROKEN, CHANGED, FAILED, REJECTED, UNCHANGED
 
 EXIT_OK, EXIT_CHANGED, EXIT_INPUT, EXIT_INTERNAL = 0, 1, 2, 123
 PROGRESS_MIN_FILES = 6
@@ -66,7 +66,7 @@ class Report:
         self.stdin_at, self.added = stdin_at, 0  # the place of standard input's job, and the jobs reported
         self.printing = not (args.diff or args.check or args.in_place)
         self.progress = Progress(total, total >= PROGRESS_MIN_FILES and not args.quiet and sys.stderr.isatty())
-        self.counts = dict.fromkeys((CHANGED, UNCHANGED, FAILED, BROKEN), 0)
+        self.counts = dict.fromkeys((CHANGED, UNCHANGED, FAILED, BROKEN, REJECTED), 0)
         self.status = EXIT_OK
         self.whole = 0  # files that took the whole rendering
         self.current = None  # the file being reported
@@ -95,10 +95,12 @@ class Report:
         self.whole += o.whole
         for line in o.warnings:
             self.warn(line)
-        if o.status in (FAILED, BROKEN):
+        if o.status in (FAILED, BROKEN, REJECTED):
             self.note(o.message, always=True)
-            self.status = max(self.status, EXIT_INPUT if o.status == FAILED else EXIT_INTERNAL)
-        elif self.printing or (args.in_place and from_stdin):
+            self.status = max(self.status, EXIT_INTERNAL if o.status == BROKEN else EXIT_INPUT)
+        if o.status in (FAILED, BROKEN):
+            pass  # nothing to print: the message says why
+        elif self.printing or (args.in_place and from_stdin):  # a rejected file is printed as it is
             header = b"# ==> " + os.fsencode(o.name) + b" <==\n" if self.total > 1 else b""
             text = o.output + ("" if o.output.endswith("\n") or not header else "\n")
             self.emit(header + encode(text, o.encoding))
@@ -128,6 +130,7 @@ class Report:
         self.progress.clear()
         counts = self.counts
         done = sum(counts.values())
-        self.note("%s%d file%s: %d changed, %d unchanged, %d failed%s" % (
+        self.note("%s%d file%s: %d changed, %d unchanged, %d failed%s%s" % (
             prefix, done, "" if done == 1 else "s", counts[CHANGED], counts[UNCHANGED],
-            counts[FAILED] + counts[BROKEN], ", %d rendered whole" % self.whole if self.whole else ""))
+            counts[FAILED] + counts[BROKEN], ", %d rendered whole" % self.whole if self.whole else "",
+            ", %d not rewritten" % counts[REJECTED] if counts[REJECTED] else ""))

@@ -23,7 +23,7 @@ from typing import NamedTuple, Optional
 
 import gast
 
-from .. import convert
+from .. import SpliceRejected, convert
 from ..convert import ast_to_gast
 from ..KQA import BaseTransformerConfig
 from ..RUF import ast_to_source_code
@@ -31,10 +31,10 @@ from ..TEH import ObjectLike, Transformer
 from .changes import record
 from .check import parse, statement_lines
 from .edits import Splicer
-from .positions import Unsupported
+from .positions import Reason, Unsupported
 
 __all__ = ["rewrite", "rewrite_source", "Options", "Result", "FELL_BACK", "Unsupported", "OrbApiObject",
-           "TRANSPOSE_ENV", "transpose_variable", "render"]
+           "TRANSPOSE_ENV", "transpose_variable", "render", "Reason", "SpliceRejected"]
 
 TRANSPOSE_ENV = "APPLY_TRANSPOSE_OPTIMIZATION"
 BOM = "\ufeff"
@@ -64,11 +64,14 @@ class Options(NamedTuple):
 class Result(NamedTuple):
     """The rewrite of one text: the new text (None when nothing changes), the
     places worth a warning as (line, message), and whether the text is the
-    whole rendering of the tree because splicing could not be trusted."""
+    whole rendering of the tree because splicing could not be trusted, with
+    the reason why (the construct, line and column of the first difference)
+    in `reason`."""
 
     output: Optional[str]
     notes: tuple = ()
     whole: bool = False
+    reason: Optional[Reason] = None
 
 
 @contextlib.contextmanager
@@ -152,11 +155,13 @@ def _transform(tree, options, processor):
     processor(tree, transformer, config, options.new_name).transform()
 
 
-def rewrite(text, options, processor, clock=None):
+def rewrite(text, options, processor, clock=None, reformat=True):
     """The format-preserving rewrite of `text` (a leading byte-order mark
     allowed) by the post-processor class `processor`. Raises SyntaxError for
-    text that does not parse; every other exception comes from the rules or
-    the renderer. `clock`, a dict, receives seconds spent per stage."""
+    text that does not parse, and SpliceRejected when the splice cannot be
+    used and `reformat` is false (else the whole rendering of the tree is
+    the output); every other exception comes from the rules or the
+    renderer. `clock`, a dict, receives seconds spent per stage."""
     stage = Clock(clock).stage
     bom = BOM if text.startswith(BOM) else ""
     body = text[len(bom):]
@@ -184,22 +189,27 @@ def rewrite(text, options, processor, clock=None):
         with stage("verify"):
             try:
                 ok = output != body and splicer.check(original, lines, body, edits, spliced, output)
-            except Exception:  # the spliced text does not parse: never hand it out
+            except Exception as e:  # a fault of the check: never hand the text out
                 ok = False
+                splicer.reason = Reason("check fault: %s: %s" % (type(e).__name__, e))
         if ok:
             return Result(bom + output, notes)
         if output == body:
             return Result(None, notes)
     elif not splicer.failed:
         return Result(None, notes)
+    reason = splicer.reason or Reason("the check rejected the splice")
+    if not reformat:
+        raise SpliceRejected(*reason)
     with stage("render"):
         whole = render(tree)
         if "\r\n" in text[: text.find("\n") + 1]:
             whole = whole.replace("\n", "\r\n")
-    return Result(bom + whole, notes, True)
+    return Result(bom + whole, notes, True, reason)
 
 
-def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None):
+def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None,
+                   allow_reformat=False):
     """See ``combined_source.utils.rewrite_source``."""
     from ..ZOK import FrontendTorchCodePostProcessor
 
@@ -207,5 +217,5 @@ def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", trans
         raise TypeError("rewrite_source() expects source text (str), not %s" % type(text).__name__)
     options = Options(object_name, orb_api, new_name, dtype_map)
     with transpose_variable(transpose, clear_when_off=True):
-        output = rewrite(text, options, FrontendTorchCodePostProcessor).output
+        output = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat).output
     return text if output is None else output

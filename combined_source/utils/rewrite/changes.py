@@ -1,14 +1,19 @@
 """Finding what the rules changed: a walk of each node's recorded fields
 against its fields now, which hands every change to the edit of its kind."""
+import ast
+import io
 import operator
+import re
 import sys
+import tokenize
 from typing import Any, Callable, Dict
 
 import gast
 
 from ..RUF import ast_to_source_code
 from . import idempotence
-from .positions import Text, Unsupported
+from .positions import Reason, Text, Unsupported
+from .trees import same_tree
 
 _AST = gast.AST
 _Name, _Constant, _Call, _Tuple = gast.Name, gast.Constant, gast.Call, gast.Tuple
@@ -82,6 +87,15 @@ class Changes(Text):
         self.sites = {}  # (line, column) of positioned nodes holding a change -> the node
         self.notes = []
         self.failed = False
+        self.reason = None  # why the splice cannot be used, for the warning
+
+    def give_up(self, why, site=None):
+        """Marks the splice as failed, keeping the first reason (placed at
+        `site`, a positioned original node, when given)."""
+        self.failed = True
+        if self.reason is None:
+            line = getattr(site, "lineno", None)
+            self.reason = Reason(why, line, None if line is None else site.col_offset + 1)
 
     def edits(self, top, site=None):
         """The byte edits that turn the text of original node `top` into the
@@ -97,7 +111,7 @@ class Changes(Text):
             hook = hooks.get(kind)
             if hook is not None:
                 hook(node, fields)
-            if kind is _JoinedStr and _FSTRING_PARTS_MISPLACED and node is not top:
+            if kind is _JoinedStr and node is not top and (_FSTRING_PARTS_MISPLACED or self.self_documenting(node)):
                 self.redo_fstring(node, edits)
                 continue
             old_values = fields[node]
@@ -119,10 +133,10 @@ class Changes(Text):
                         continue
                 try:
                     self.changed(node, kind, name, old, new, site, edits, push)
-                except Unsupported:
+                except Unsupported as e:
                     # Keep walking: later nodes may still need the output of
                     # earlier runs restored before the whole rendering.
-                    self.failed = True
+                    self.give_up("cannot splice: %s (in %s)" % (e, kind.__name__), site)
         return edits
 
     def changed(self, node, kind, name, old, new, site, edits, push):
@@ -167,19 +181,75 @@ class Changes(Text):
             self.notes.append(note)
 
     def redo_fstring(self, node, edits):
-        """An f-string whose parts changed is rendered anew as a whole: the
-        positions of its parts are unreliable on this interpreter."""
-        sites, failed = dict(self.sites), self.failed
+        """An f-string whose parts changed is rendered anew: the positions of
+        its parts are unreliable on 3.8, and the text of a ``{expr=}`` part
+        is part of its value. On 3.8 an f-string written as several literals
+        has only the literals whose parts changed rendered anew."""
+        saved = dict(self.sites), self.failed, self.reason
         self.failed = False
         inner = self.edits(node)
         changed = inner or self.failed  # a part may fail to splice for its position alone
-        self.sites, self.failed = sites, failed  # the parts' own positions cannot be checked
+        self.sites, self.failed, self.reason = saved  # the parts' own positions cannot be checked
         if changed:
             where = self.span(node)
             if where is None:
                 raise Unsupported("f-string without position")
-            edits.append((where[0], where[1], ast_to_source_code(node).strip().encode("utf-8")))
+            pieces = self.fstring_pieces(node, where) if _FSTRING_PARTS_MISPLACED else None
+            if pieces is None:
+                edits.append((where[0], where[1], ast_to_source_code(node).strip().encode("utf-8")))
+            else:
+                edits.extend(pieces)
             self.mark(node)
+
+    def fstring_pieces(self, node, where):
+        """For an f-string written as several literals (comments may stand
+        between them): edits that render anew only the literals whose parts
+        changed; None when it is one literal or cannot be taken apart."""
+        raw = self.data[where[0]:where[1]].decode("utf-8")
+        text = "(" + raw.replace("\r\n", " \n").replace("\r", "\n") + ")"  # same length, lines tokenize reads
+        try:
+            tokens = [t for t in tokenize.generate_tokens(io.StringIO(text).readline) if t.type == tokenize.STRING]
+        except (tokenize.TokenError, SyntaxError):
+            return None
+        new = [v for v in node.values if type(v) is gast.FormattedValue]
+        old = [v for v in self.fields[node][0] if type(v) is gast.FormattedValue]
+        if len(tokens) < 2 or len(new) != len(old) or any(o is not n for o, n in zip(old, new)):
+            return None
+        line_starts = [0] + [m.end() for m in re.finditer("\n", text)]
+        pieces, at = [], 0
+        for token in tokens:
+            try:
+                literal = gast.ast_to_gast(ast.parse(token.string, mode="eval")).body
+            except (SyntaxError, ValueError):
+                return None
+            if type(literal) is not _JoinedStr:
+                continue
+            parts = [v for v in literal.values if type(v) is gast.FormattedValue]
+            mine, at = new[at:at + len(parts)], at + len(parts)
+            if len(mine) != len(parts):
+                return None
+            if all(same_tree(p, m) for p, m in zip(parts, mine)):
+                continue  # unchanged: its text stays
+            values = iter(mine)
+            literal.values = [next(values) if type(v) is gast.FormattedValue else v for v in literal.values]
+            a = line_starts[token.start[0] - 1] + token.start[1] - 1  # -1: the "(" put before the text
+            b = line_starts[token.end[0] - 1] + token.end[1] - 1
+            pieces.append((where[0] + len(raw[:a].encode("utf-8")), where[0] + len(raw[:b].encode("utf-8")),
+                           ast_to_source_code(literal).strip().encode("utf-8")))
+        return pieces if at == len(new) else None
+
+    def self_documenting(self, node):
+        """Whether f-string `node` holds a ``{expr=}`` part: its text is part
+        of the value too, so a change inside it must be rendered anew."""
+        values = node.values
+        for i in range(1, len(values)):
+            before, part = values[i - 1], values[i]
+            if (type(part) is gast.FormattedValue and type(before) is _Constant
+                    and type(before.value) is str and before.value.endswith("=")):
+                where = self.span(part.value)
+                if where is None or self.data[where[1]:where[1] + 32].lstrip(b" \t\r\n\\")[:1] == b"=":
+                    return True
+        return False
 
     def mark(self, site, now=None):
         """Notes that the text at `site` (an original positioned node) must

@@ -3,12 +3,21 @@ changed top-level statements are parsed on their own where that is sure to
 give what a parse of the whole text gives; otherwise the whole text is."""
 import ast
 import bisect
+import functools
+import sys
 
 import gast
 
 from ..convert import ast_to_gast
-from .positions import continued, layout, line_starts
+from .positions import Reason, continued, layout, line_starts
 from .trees import same, same_as_parsed, same_tree
+
+# Python 3.8 ends the position of a keyword-only or star argument at its
+# name, before its annotation.
+ARG_ENDS_AT_NAME = sys.version_info < (3, 9)
+# Nodes whose own text lies partly outside their position: a def's or
+# class's decorators are written before it (and 3.8's arguments above).
+WIDENED = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef) + ((ast.arg,) if ARG_ENDS_AT_NAME else ())
 
 
 def parse(text):
@@ -33,6 +42,46 @@ def statement_lines(module):
     return lines
 
 
+def widened(node, start, end, lines, off):
+    """The span `start`, `end` of parsed node `node` (of a WIDENED kind, its
+    lines counted from line `off` + 1 of `lines`) grown over the text that
+    is its own but lies outside its position."""
+    if type(node) is ast.arg:
+        note = node.annotation
+        if note is not None:
+            end = max(end, lines[note.end_lineno - 1 + off] + note.end_col_offset)
+    elif node.decorator_list:
+        first = node.decorator_list[0]
+        start = lines[first.lineno - 1 + off] + first.col_offset
+    return start, end
+
+
+def position_of(before, after, a, b):
+    """(line, column) of the pair `a`, `b` found walking `before` and
+    `after` side by side, or of the nearest node above it with a position."""
+    stack = [(before, after, None)]
+    while stack:
+        x, y, at = stack.pop()
+        if getattr(x, "lineno", None) is not None:
+            at = (x.lineno, x.col_offset)
+        if x is a and y is b:
+            return at
+        if type(x) is type(y):
+            stack.extend((u, v, at) for u, v in zip(ast.iter_child_nodes(x), ast.iter_child_nodes(y)))
+    return None
+
+
+def first_unmatched(xs, ys):
+    """(line, column) of the first node of list `xs` that has no node of its
+    kind at its index in list `ys`; None when not known."""
+    if type(xs) is not list or type(ys) is not list:
+        return None
+    for i, x in enumerate(xs):
+        if i >= len(ys) or type(x) is not type(ys[i]):
+            return (x.lineno, x.col_offset) if getattr(x, "lineno", None) is not None else None
+    return None
+
+
 def statement_groups(statements):
     """Statements sharing a line are one group: [first line, last line, their indexes]."""
     groups = []
@@ -48,7 +97,27 @@ def statement_groups(statements):
 
 class Check:
     """The check, as part of the splicer: `data` and `starts` are the
-    original text's bytes and line starts, `sites` the changed places."""
+    original text's bytes and line starts, `sites` the changed places. A
+    rejection leaves its reason (the construct, line and column of the first
+    difference in the original text) in `reason`."""
+
+    def reject(self, what, line, column):
+        """Records why the check rejects the splice (`column` counts from 0,
+        None when not known); returns False."""
+        self.reason = Reason(what, line, None if column is None else column + 1)
+        return False
+
+    def unspliced_place(self, places, spliced, line, column):
+        """(line, column) from 1 in the original text of the place at `line`,
+        `column` (from 1) of the spliced text; a place inside an edit's new
+        text is the start of the text it replaced."""
+        starts, ends, shift = places
+        lines = line_starts(spliced)
+        at = lines[max(1, min(line, len(lines))) - 1] + column - 1  # an error may be placed past the end
+        k = bisect.bisect_right([start + shift[i] for i, start in enumerate(starts)], at) - 1
+        if k >= 0:
+            at = starts[k] if at < ends[k] + shift[k + 1] else at - shift[k + 1]
+        return self.place(max(0, min(at, len(self.data))))
 
     def check(self, original, lines, body, edits, spliced, output):
         """Whether the spliced text `output` parses to the rewritten tree.
@@ -62,7 +131,12 @@ class Check:
             return True
         if original is None:
             original = parse(body)
-        return self.verify(original, parse(output), edits, spliced, places)
+        try:
+            after = parse(output)
+        except SyntaxError as e:
+            line, column = self.unspliced_place(places, spliced, e.lineno or 1, e.offset or 1)
+            return self.reject("spliced text does not parse (%s)" % e.msg, line, column - 1)
+        return self.verify(original, after, edits, spliced, places)
 
     def verify(self, before, after, edits, spliced, places=None):
         """Whether `after` (the parse of the whole spliced text) equals
@@ -186,31 +260,52 @@ class Check:
             if kind is type(b) and end is not None and b.end_lineno is not None:
                 s1 = old_lines[line - 1] + a.col_offset
                 e1 = old_lines[end - 1] + a.end_col_offset
+                s2 = new_lines[b.lineno - 1] + b.col_offset
+                e2 = new_lines[b.end_lineno - 1] + b.end_col_offset
+                if kind in WIDENED:
+                    s1, e1 = widened(a, s1, e1, old_lines, old_off)
+                    s2, e2 = widened(b, s2, e2, new_lines, 0)
                 i = bisect.bisect_right(ends, s1)
-                if i == count or starts[i] >= e1:  # no edit inside
-                    d = shift[i]
-                    if (new_lines[b.lineno - 1] + b.col_offset == s1 + d
-                            and new_lines[b.end_lineno - 1] + b.end_col_offset == e1 + d):
-                        return True
+                if (i == count or starts[i] >= e1) and s2 == s1 + shift[i] and e2 == e1 + shift[i]:
+                    return True  # no edit inside, and moved by the edits before it
             node = sites.get((line, a.col_offset, end, a.end_col_offset, "Name" if kind is ast.arg else kind.__name__))
             if node is None:
                 return None
             if not isinstance(b, ast.AST):
-                return False
+                return self.reject("changed %s not parsed as a node" % kind.__name__, line, a.col_offset)
             equal = same_as_parsed(b, node)
             if equal is None:  # a node kind that the conversion to gast changes
                 equal = same_tree(ast_to_gast(b), node)
             if not equal:
-                return False
+                return self.reject("changed %s does not parse to its rewrite" % kind.__name__, line, a.col_offset)
             matched.append(((line, a.col_offset), (end, a.end_col_offset)))
             return True
 
-        return same(before, after, settle=settle)
+        report = functools.partial(self.reject_difference, before, after, old_off=old_off,
+                                   first_edit=starts[0] if starts else None)
+        return same(before, after, settle=settle, report=report)
+
+    def reject_difference(self, before, after, a, b, field, old_off, first_edit):
+        """Rejects for the difference that the tree walk found between `a`
+        and `b` (in `field`; None: in their kinds), placed at that pair or the
+        nearest node above it with a position, else at `first_edit` (a byte
+        offset of the original text: where the text changed)."""
+        what = "%s parsed as %s" % (type(a).__name__, type(b).__name__) if field is None else (
+            "%s.%s differs" % (type(a).__name__, field))
+        at = position_of(before, after, a, b)
+        if at is None and field is not None:  # a list of a node without a position
+            at = first_unmatched(getattr(a, field, None), getattr(b, field, None))
+        if at is not None:
+            return self.reject(what, at[0] + old_off, at[1])
+        if first_edit is None:
+            return self.reject(what, None, None)
+        line, column = self.place(first_edit)
+        return self.reject(what, line, column - 1)
 
     def covered(self, matched):
         """Whether every change lies inside a node compared as rewritten."""
         found = {lo for lo, _ in matched}
         for k in self.sites:
             if k[:2] not in found and not any(lo <= k[:2] < hi for lo, hi in matched):
-                return False
+                return self.reject("changed %s not compared" % k[4], k[0], k[1])
         return True

@@ -47,8 +47,10 @@ class Splicer(Changes, Check):
             if not self.failed and edits:
                 spliced = self.apply(edits)
                 output = spliced.decode("utf-8")
-        except Exception:  # Unsupported, or a fault of the splicer: it must never cost the file
-            self.failed = True
+        except Unsupported as e:
+            self.give_up("cannot splice: %s" % e)
+        except Exception as e:  # a fault of the splicer must never cost the file
+            self.give_up("splicer fault: %s: %s" % (type(e).__name__, e))
         return edits, spliced, output
 
     def release(self):

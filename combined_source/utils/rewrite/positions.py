@@ -3,13 +3,29 @@
 Line numbers count ``\\r\\n``, ``\\r`` and ``\\n`` as line ends, as the
 parser does; column offsets count UTF-8 bytes.
 """
+import bisect
 import re
+from typing import NamedTuple, Optional
 
 LINE_END = re.compile(rb"\r\n|\r|\n")
 
 
 class Unsupported(Exception):
     """A change that the splicer cannot express in the original text."""
+
+
+class Reason(NamedTuple):
+    """Why a splice cannot be used: what differs, and where in the original
+    text (line and column from 1, UTF-8 bytes; None when not known)."""
+
+    what: str
+    line: Optional[int] = None
+    column: Optional[int] = None
+
+    def __str__(self):
+        if self.line is None:
+            return self.what
+        return "%s at line %d%s" % (self.what, self.line, "" if self.column is None else ", column %d" % self.column)
 
 
 def line_starts(data, lo=0, hi=None, first=None):
@@ -27,6 +43,11 @@ class Text:
     def __init__(self, data):
         self.data = data
         self.starts = line_starts(data)
+
+    def place(self, offset):
+        """(line, column) from 1 of byte `offset` of the text."""
+        line = bisect.bisect_right(self.starts, offset)
+        return line, offset - self.starts[line - 1] + 1
 
     def span(self, node):
         """Byte offsets of `node`'s source text, or None when it has none."""

@@ -18,14 +18,22 @@ NO_CONTEXT = frozenset(("ctx",))
 NOTHING: frozenset = frozenset()
 
 
-def same(x, y, left=ast.AST, right=ast.AST, kinds=None, skip=NOTHING, settle=None):
+def _differ(report, a, b, field):
+    if report is not None:
+        report(a, b, field)
+    return False
+
+
+def same(x, y, left=ast.AST, right=ast.AST, kinds=None, skip=NOTHING, settle=None, report=None):
     """Whether trees `x` and `y` are equal: the same kinds of node with equal
     fields. `left` and `right` are the node classes of the two trees;
     `kinds`, when given, maps the name of each kind of node on the left that
     may be compared to the kind it must be on the right (anything else makes
     the answer None: not known); fields named in `skip` are not compared;
     `settle(a, b)` may settle a pair before its fields are compared: True
-    (equal), False (different), None (compare the fields)."""
+    (equal), False (different), None (compare the fields). On a difference
+    found here, `report(a, b, field)` is told the pair and the field (None
+    for a difference of kind)."""
     stack = [(x, y)]
     pop, push = stack.pop, stack.append
     while stack:
@@ -35,7 +43,7 @@ def same(x, y, left=ast.AST, right=ast.AST, kinds=None, skip=NOTHING, settle=Non
             if verdict is not None:
                 if verdict:
                     continue
-                return False
+                return False  # settle tells why
         if kinds is None:
             kind = type(a)
         else:
@@ -43,7 +51,7 @@ def same(x, y, left=ast.AST, right=ast.AST, kinds=None, skip=NOTHING, settle=Non
             if kind is None:
                 return None
         if type(b) is not kind:
-            return False
+            return _differ(report, a, b, None)
         for name in kind._fields:
             if name in skip:
                 continue
@@ -51,20 +59,20 @@ def same(x, y, left=ast.AST, right=ast.AST, kinds=None, skip=NOTHING, settle=Non
             q = getattr(b, name, None)
             if type(p) is list:
                 if type(q) is not list or len(p) != len(q):
-                    return False
+                    return _differ(report, a, b, name)
                 for u, v in zip(p, q):
                     if isinstance(u, left):
                         if not isinstance(v, right):
-                            return False
+                            return _differ(report, a, b, name)
                         push((u, v))
                     elif type(u) is not type(v) or u != v:
-                        return False
+                        return _differ(report, a, b, name)
             elif isinstance(p, left):
                 if not isinstance(q, right):
-                    return False
+                    return _differ(report, a, b, name)
                 push((p, q))
             elif type(p) is not type(q) or p != q:
-                return False
+                return _differ(report, a, b, name)
     return True
 
 
