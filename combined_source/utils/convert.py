@@ -82,10 +82,13 @@ def _convert(node, converter=_SPECIAL):
         target, names, attributes, recorded = plan
         if target is None:  # not a gast node kind
             return None
-        # Attributes are set one by one (not stored into the instance's dict),
-        # so that nodes of a kind share their dict's keys, as gast's do.
-        new = _new(target)
+        # The children are converted first and the attributes then set one
+        # by one (not stored into the instance's dict), so that nodes of a
+        # kind share their dict's keys, as gast's do: a node of the same kind
+        # converted below a half-filled one would add its keys first and,
+        # before 3.11, stop the sharing for the whole kind.
         values = [] if fields is not None and recorded == 1 else None
+        converted = []
         for name in names:
             try:
                 value = getattr(node, name)
@@ -95,9 +98,12 @@ def _convert(node, converter=_SPECIAL):
                 continue
             if isinstance(value, (_AST, list)):
                 value = _convert(value, converter)
-            setattr(new, name, value)
+            converted.append((name, value))
             if values is not None:
                 values.append(tuple(value) if type(value) is list else value)
+        new = _new(target)
+        for name, value in converted:
+            setattr(new, name, value)
         for name in attributes:
             try:
                 setattr(new, name, getattr(node, name))
