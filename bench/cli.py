@@ -118,10 +118,29 @@ def timed_run(peer, folder, jobs):
     return elapsed
 
 
+def timed_writes(names, outputs):
+    """Seconds to write each changed output (None: unchanged) over a copy of
+    its file, as --in-place writes it."""
+    from combined_source.utils.cli import files
+
+    out_dir = tempfile.mkdtemp()
+    try:
+        targets = []
+        for name in names:
+            targets.append(os.path.join(out_dir, os.path.basename(name)))
+            shutil.copyfile(name, targets[-1])
+        t0 = time.perf_counter()
+        for target, output in zip(targets, outputs):
+            if output is not None:
+                files.write_atomically(target, output.encode("utf-8"))
+        return time.perf_counter() - t0
+    finally:
+        shutil.rmtree(out_dir)
+
+
 def stages(folder):
     """Seconds per stage of one serial pass of each peer over the corpus."""
     from combined_source.utils import rewrite as rewriting
-    from combined_source.utils.cli import files
     from combined_source.utils.ZOK import FrontendTorchCodePostProcessor
 
     os.environ[rewriting.TRANSPOSE_ENV] = "true"
@@ -130,12 +149,6 @@ def stages(folder):
     for name in names:
         with open(name, "rb") as f:
             texts.append(f.read().decode("utf-8"))
-    out_dir = tempfile.mkdtemp()
-    targets = []
-    for name in names:
-        target = os.path.join(out_dir, os.path.basename(name))
-        shutil.copyfile(name, target)
-        targets.append(target)
     options = rewriting.Options(workload.CONV_NAME, False, "arr", {})
     transformer = rewriting.Transformer(rewriting.ObjectLike(object(), workload.CONV_NAME))
     config = rewriting.BaseTransformerConfig({})
@@ -176,18 +189,13 @@ def stages(folder):
     if outputs["today"] != outputs["new"]:
         raise SystemExit("the new and today's outputs differ")
     for peer, times in (("new", new), ("today", earlier), ("old", old)):
-        t0 = time.perf_counter()
-        for target, output in zip(targets, outputs[peer]):
-            if output is not None:
-                files.write_atomically(target, output.encode("utf-8"))
-        times["write"] = time.perf_counter() - t0
+        times["write"] = timed_writes(names, outputs[peer])
         times["total"] = sum(times.values())
 
     t0 = time.perf_counter()
     for text in texts:
         gast.parse(text)
     alone = time.perf_counter() - t0
-    shutil.rmtree(out_dir)
     changed = sum(o is not None for o in outputs["new"])
     return new, earlier, old, alone, changed
 
