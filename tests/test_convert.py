@@ -7,6 +7,7 @@ import sys
 import gast
 import pytest
 
+from combined_source.utils import convert
 from combined_source.utils.convert import ast_to_gast, ast_to_gast_recorded
 from combined_source.utils.rewrite.changes import record
 
@@ -48,6 +49,19 @@ if sys.version_info >= (3, 11):
     SNIPPETS.append("try:\n    pass\nexcept* E as e:\n    pass\nx = a[*b]")
 if sys.version_info >= (3, 12):
     SNIPPETS.append("type A[T: int, *Ts, **P] = list[T]\ndef f[T](x: T) -> T: pass\nclass K[U]: pass")
+
+
+@pytest.fixture(autouse=True, params=["native", "python"])
+def conversion(request, monkeypatch):
+    """Every test runs with the native loop and with the Python one."""
+    if request.param == "python":
+        monkeypatch.setattr(convert, "_Converter", convert._PythonConverter)
+        monkeypatch.setattr(convert, "_SPECIAL", convert._PythonConverter())
+    elif convert._treeops is None:
+        pytest.skip("the package was built without its native tree passes")
+    elif gast.__version__ != "0.7.0":
+        pytest.skip("gast's own conversion is used with this gast")
+    return request.param
 
 
 def real_files():
@@ -115,3 +129,34 @@ def test_converted_tree_takes_no_more_memory_than_gasts():
     sizes = [int(subprocess.run([sys.executable, "-c", MEASURE, real_files()[0], how], check=True,
                                 stdout=subprocess.PIPE).stdout) for how in ("gast", "direct")]
     assert sizes[1] <= sizes[0] * 1.02
+
+
+DEEP = """
+import ast, sys, threading
+from combined_source.utils.convert import ast_to_gast
+sys.setrecursionlimit({limit})
+node = ast.Name("x", ast.Load(), lineno=1, col_offset=0, end_lineno=1, end_col_offset=1)
+for _ in range(200_000):
+    node = ast.UnaryOp(ast.Not(), node, lineno=1, col_offset=0, end_lineno=1, end_col_offset=1)
+def go():
+    try:
+        ast_to_gast(node)
+    except RecursionError:
+        print("RecursionError")
+if {stack}:
+    threading.stack_size({stack})
+    t = threading.Thread(target=go)
+    t.start(), t.join()
+else:
+    go()
+"""
+
+
+@pytest.mark.parametrize("limit, stack", [(1000, 0), (1_000_000, 0), (1_000_000, 256 << 10)])
+def test_deep_tree_ends_in_recursion_error(conversion, tmp_path, limit, stack):
+    # Deeper than the recursion limit, and than the C stack holds when the limit is far above it.
+    if conversion == "python":
+        pytest.skip("the Python loop is guarded by the interpreter itself")
+    proc = subprocess.run([sys.executable, "-c", DEEP.format(limit=limit, stack=stack)], cwd=str(tmp_path),
+                          capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0 and proc.stdout == "RecursionError\n", proc.stderr[-3000:]

@@ -4,6 +4,7 @@ import ast
 import gast
 import pytest
 
+from combined_source.utils import HUJ
 from combined_source.utils.HUJ import BaseCodePostProcessor
 
 SOURCE = """
@@ -14,6 +15,15 @@ def f(a, *, b=c):
     del x.p, q
     return [v for v in (x, y)]
 """
+
+
+@pytest.fixture(autouse=True, params=["native", "python"])
+def walk(request, monkeypatch):
+    """Every test runs with the native walk and with the Python one."""
+    if request.param == "python":
+        monkeypatch.setattr(HUJ, "_walk", HUJ._python_walk)
+    elif HUJ._walk is HUJ._python_walk:
+        pytest.skip("the package was built without its native tree passes")
 
 
 def name(node):
@@ -107,3 +117,18 @@ def test_rewrites_before_a_failure_stay_in_the_tree():
     call = tree.body[0].value
     # The standard transformer would have left the argument list as it was.
     assert [type(n).__name__ for n in [call.func] + call.args] == ["Constant", "Constant", "Name"]
+
+
+def test_the_method_follows_the_class_name_as_it_is_now():
+    class Renamed(gast.Name):
+        pass
+
+    tree = gast.parse("f(x)")
+    tree.body[0].value.args[0] = Renamed("x", gast.Load(), None, None)
+    p = visitor(BaseCodePostProcessor, {})()
+    p.visit_Renamed = lambda node: gast.Constant("renamed", None)
+    p.visit(tree)
+    Renamed.__name__ = "Name"
+    tree.body[0].value.args[0] = Renamed("y", gast.Load(), None, None)
+    p.visit(tree)
+    assert p.log == ["Call", "Name:f", "Call", "Name:f", "Name:y"]

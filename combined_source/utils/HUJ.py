@@ -43,7 +43,7 @@ _STOCK_VISIT = gast.NodeTransformer.visit
 _GENERIC_VISIT = BaseCodePostProcessor.generic_visit
 
 
-def _walk(self, node, visit, generic):
+def _python_walk(self, node, visit, generic):
     """`generic_visit` of `node`: children go to `visit` when it is given,
     else to their ``visit_<ClassName>`` method, or to `generic` when they
     have none, or (`generic` None) are walked here."""
@@ -68,7 +68,7 @@ def _walk(self, node, visit, generic):
                     elif generic is not None:
                         new = generic(value)
                     else:
-                        new = _walk(self, value, None, None) if value._fields else value
+                        new = _python_walk(self, value, None, None) if value._fields else value
                 if new is None:
                     del old_value[i]
                 elif isinstance(new, _AST):
@@ -88,9 +88,15 @@ def _walk(self, node, visit, generic):
                 elif generic is not None:
                     new = generic(old_value)
                 else:
-                    new = _walk(self, old_value, None, None) if old_value._fields else old_value
+                    new = _python_walk(self, old_value, None, None) if old_value._fields else old_value
             if new is None:
                 delattr(node, field)
             else:
                 setattr(node, field, new)
     return node
+
+
+try:  # the same walk, native, when the package is built with it
+    from ._treeops import walk as _walk
+except ImportError:
+    _walk = _python_walk

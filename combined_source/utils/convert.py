@@ -7,6 +7,9 @@ copied here directly, names too, and every other kind goes to gast's own
 converter, whose children come back here. The direct copies are those of
 gast 0.7, which builds nodes this way; with another version of gast its
 own conversion is used throughout.
+
+The loop over the nodes is native (the package's `_treeops` module) when it
+is built; `_convert` below is the same loop in Python, used without it.
 """
 import ast
 
@@ -19,7 +22,13 @@ _copy_location = ast.copy_location
 _StdName, _Name = ast.Name, gast.Name
 
 
-class _Converter(Ast3ToGAst):
+try:
+    from . import _treeops
+except ImportError:  # the package built without its native parts
+    _treeops = None
+
+
+class _PythonConverter(Ast3ToGAst):
     """gast's converter, for the node kinds it converts in a way of its own;
     their children come back to the direct path. With `fields` (a dict),
     the nodes made are recorded there: see ``ast_to_gast_recorded``."""
@@ -30,6 +39,15 @@ class _Converter(Ast3ToGAst):
     def _visit(self, node):
         return _convert(node, self)
 
+
+if _treeops is not None:
+    class _Converter(Ast3ToGAst, _treeops.Converter):
+        """gast's converter combined with the native conversion, which is
+        its `_visit` and keeps `fields` and `record`."""
+
+        _visit = _treeops.Converter._visit
+else:
+    _Converter = _PythonConverter
 
 _SPECIAL = _Converter()
 _STOCK_CONSTANT = getattr(ast.NodeVisitor, "visit_Constant", None)
@@ -59,7 +77,7 @@ def _plan(cls):
     return plan
 
 
-def _convert(node, converter=_SPECIAL):
+def _convert(node, converter):
     if isinstance(node, _AST):
         cls = type(node)
         fields = converter.fields
@@ -121,7 +139,7 @@ def _convert(node, converter=_SPECIAL):
 
 def ast_to_gast(node):
     """The ``gast`` tree of the standard tree `node`, as ``gast.ast_to_gast`` makes it."""
-    return _convert(node)
+    return _SPECIAL._visit(node)
 
 
 def ast_to_gast_recorded(node, fields, record):
@@ -130,7 +148,11 @@ def ast_to_gast_recorded(node, fields, record):
     of its fields, lists as tuples; node kinds without fields left out).
     `record` is called for the nodes made by gast's converter, and must skip
     nodes already in `fields`."""
-    return _convert(node, _Converter(fields, record))
+    return _Converter(fields, record)._visit(node)
+
+
+if _treeops is not None:
+    _treeops.configure(_StdName, _Name, _copy_location, _plan, _PLANS)
 
 
 if gast.__version__ != "0.7.0":

@@ -1,0 +1,332 @@
+// The conversion of standard syntax trees to gast trees (convert.py has the
+// rules and the plans; this is their loop). A node kind is converted by its
+// plan: None sends the node to gast's own converter (the object itself, whose
+// `visit` gives the gast node and whose children come back to `_visit`, this
+// conversion), otherwise (gast class or None, fields, attributes, how the new
+// node is recorded: 1 from the values set, 0 not at all, -1 by `record`).
+#include "treeops.hpp"
+
+#include <vector>
+
+namespace treeops {
+
+namespace {
+
+PyObject* convert(Converter* self, PyObject* node) noexcept;
+
+inline bool recording(Converter* self) { return self->fields && self->fields != Py_None; }
+
+// ast.AST.__new__(cls): a node of `cls` with no fields set.
+PyObject* new_node(PyObject* cls) noexcept {
+    if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls),
+                                                reinterpret_cast<PyTypeObject*>(g.ast))) {
+        PyErr_Format(PyExc_TypeError, "cannot make a syntax tree node of %R", cls);
+        return nullptr;
+    }
+    return reinterpret_cast<PyTypeObject*>(g.ast)->tp_new(reinterpret_cast<PyTypeObject*>(cls),
+                                                          g.empty_tuple, nullptr);
+}
+
+// A getattr that treats AttributeError as absence: 1 found, 0 absent, -1 error.
+inline int optional_attr(PyObject* obj, PyObject* name, Ref& out) noexcept {
+    PyObject* v = nullptr;
+    int found = zok::compat::lookup_attr(obj, name, &v);
+    out = Ref::steal(v);
+    return found;
+}
+
+// ast.copy_location(made, node) for a parsed Name: when all four positions
+// are there and not None, both versions of copy_location copy all four, so
+// they are copied here; anything else goes to copy_location itself.
+PyObject* copy_name_location(PyObject* made, PyObject* node) noexcept {
+    if (g.names_located) {
+        Ref values[4];
+        bool plain = true;
+        for (int i = 0; i < 4 && plain; ++i) {
+            int found = optional_attr(node, names.position[i], values[i]);
+            if (found < 0) return nullptr;
+            plain = found && values[i].get() != Py_None;
+        }
+        if (plain) {
+            for (int i = 0; i < 4; ++i)
+                if (PyObject_SetAttr(made, names.position[i], values[i].get()) < 0) return nullptr;
+            Py_INCREF(made);
+            return made;
+        }
+    }
+    return call2(g.copy_location, made, node);
+}
+
+PyObject* convert_name(Converter* self, PyObject* node) noexcept {
+    Ref made = Ref::steal(new_node(g.gast_name));
+    if (!made) return nullptr;
+    Ref ident = Ref::steal(PyObject_GetAttr(node, names.id));
+    if (!ident) return nullptr;
+    Ref old_ctx = Ref::steal(PyObject_GetAttr(node, names.ctx));
+    if (!old_ctx) return nullptr;
+    Ref ctx = Ref::steal(convert(self, old_ctx.get()));
+    if (!ctx) return nullptr;
+    if (PyObject_SetAttr(made.get(), names.id, ident.get()) < 0 ||
+        PyObject_SetAttr(made.get(), names.ctx, ctx.get()) < 0 ||
+        PyObject_SetAttr(made.get(), names.annotation, Py_None) < 0 ||
+        PyObject_SetAttr(made.get(), names.type_comment, Py_None) < 0)
+        return nullptr;
+    if (recording(self)) {
+        Ref values = Ref::steal(PyTuple_Pack(4, ident.get(), ctx.get(), Py_None, Py_None));
+        if (!values || PyDict_SetItem(self->fields, made.get(), values.get()) < 0) return nullptr;
+    }
+    return copy_name_location(made.get(), node);
+}
+
+// The node made by gast's converter, recorded when fields are recorded.
+PyObject* convert_by_gast(Converter* self, PyObject* node) noexcept {
+    PyObject* argv[2] = {reinterpret_cast<PyObject*>(self), node};
+    Ref made = Ref::steal(zok::compat::call_method(names.visit, argv, 2));
+    if (!made) return nullptr;
+    if (recording(self)) {
+        Ref done = Ref::steal(call2(self->record, made.get(), self->fields));
+        if (!done) return nullptr;
+    }
+    return made.release();
+}
+
+struct Field {
+    PyObject* name;  // borrowed from the plan
+    Ref value;
+};
+
+PyObject* convert_by_plan(Converter* self, PyObject* node, PyObject* plan) noexcept {
+    if (!PyTuple_Check(plan) || PyTuple_GET_SIZE(plan) != 4 || !PyTuple_Check(PyTuple_GET_ITEM(plan, 1)) ||
+        !PyTuple_Check(PyTuple_GET_ITEM(plan, 2))) {
+        PyErr_Format(PyExc_TypeError, "a conversion plan must be None or a tuple "
+                     "(class, field names, attribute names, recorded), not %R", plan);
+        return nullptr;
+    }
+    PyObject* target = PyTuple_GET_ITEM(plan, 0);
+    if (target == Py_None) Py_RETURN_NONE;  // not a gast node kind
+    PyObject* field_names = PyTuple_GET_ITEM(plan, 1);
+    PyObject* attribute_names = PyTuple_GET_ITEM(plan, 2);
+    long recorded = PyLong_AsLong(PyTuple_GET_ITEM(plan, 3));
+    if (recorded == -1 && PyErr_Occurred()) return nullptr;
+
+    Py_ssize_t n = PyTuple_GET_SIZE(field_names);
+    Ref values;  // the recorded fields, lists as tuples, None for an absent field
+    if (recording(self) && recorded == 1) {
+        values = Ref::steal(PyTuple_New(n));
+        if (!values) return nullptr;
+    }
+    // The children are converted first and the attributes then set one by
+    // one, so that nodes of a kind share their dict's keys (see convert.py).
+    Field inline_fields[8];
+    std::vector<Field> more;
+    Field* converted = inline_fields;
+    if (n > 8) {
+        more.resize(static_cast<size_t>(n));
+        converted = more.data();
+    }
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* name = PyTuple_GET_ITEM(field_names, i);
+        Ref value;
+        int found = optional_attr(node, name, value);
+        if (found < 0) return nullptr;
+        if (!found) {  // a field the node was made without
+            if (values) PyTuple_SET_ITEM(values.get(), i, new_ref(Py_None));
+            continue;
+        }
+        int convertible = is_instance(value.get(), g.ast);
+        if (!convertible) convertible = is_instance(value.get(), reinterpret_cast<PyObject*>(&PyList_Type));
+        if (convertible < 0) return nullptr;
+        if (convertible) {
+            value = Ref::steal(convert(self, value.get()));
+            if (!value) return nullptr;
+        }
+        if (values) {
+            PyObject* kept = PyList_CheckExact(value.get()) ? PyList_AsTuple(value.get()) : new_ref(value.get());
+            if (!kept) return nullptr;
+            PyTuple_SET_ITEM(values.get(), i, kept);
+        }
+        converted[count].name = name;
+        converted[count].value = std::move(value);
+        ++count;
+    }
+    Ref made = Ref::steal(new_node(target));
+    if (!made) return nullptr;
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (PyObject_SetAttr(made.get(), converted[i].name, converted[i].value.get()) < 0) return nullptr;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(attribute_names); ++i) {
+        PyObject* name = PyTuple_GET_ITEM(attribute_names, i);
+        Ref value = Ref::steal(PyObject_GetAttr(node, name));
+        if (!value || PyObject_SetAttr(made.get(), name, value.get()) < 0) {
+            // An attribute the node lacks, or that the new one refuses, is left out.
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+            PyErr_Clear();
+        }
+    }
+    if (values) {
+        if (PyDict_SetItem(self->fields, made.get(), values.get()) < 0) return nullptr;
+    } else if (recording(self) && recorded) {
+        Ref done = Ref::steal(call2(self->record, made.get(), self->fields));
+        if (!done) return nullptr;
+    }
+    return made.release();
+}
+
+PyObject* convert_node(Converter* self, PyObject* node) noexcept {
+    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(node));
+    if (cls == g.std_name) return convert_name(self, node);
+    PyObject* plan = PyDict_GetItemWithError(g.plans, cls);
+    Ref planned;
+    if (!plan) {
+        if (PyErr_Occurred()) return nullptr;
+        planned = Ref::steal(call1(g.plan, cls));
+        if (!planned) return nullptr;
+        plan = planned.get();
+    }
+    Ref keep = Ref::borrow(plan);  // the plans dict may change while converting
+    if (plan == Py_None) return convert_by_gast(self, node);
+    return convert_by_plan(self, node, plan);
+}
+
+PyObject* convert_list(Converter* self, PyObject* list) noexcept {
+    Ref out = Ref::steal(PyList_New(0));
+    if (!out) return nullptr;
+    Ref it = Ref::steal(PyObject_GetIter(list));
+    if (!it) return nullptr;
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        Ref made = Ref::steal(convert(self, item.get()));
+        if (!made || PyList_Append(out.get(), made.get()) < 0) return nullptr;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    return out.release();
+}
+
+PyObject* convert(Converter* self, PyObject* node) noexcept {
+    int is_node = is_instance(node, g.ast);
+    if (is_node < 0) return nullptr;
+    if (is_node) {
+        PyThreadState* ts = zok::enter_call();
+        if (!ts) return nullptr;
+        PyObject* made = convert_node(self, node);
+        zok::leave_call(ts);
+        return made;
+    }
+    int is_list = is_instance(node, reinterpret_cast<PyObject*>(&PyList_Type));
+    if (is_list < 0) return nullptr;
+    return is_list ? convert_list(self, node) : new_ref(node);
+}
+
+// ---- the type ----------------------------------------------------------------
+
+PyObject* converter_visit(PyObject* self, PyObject* node) noexcept {
+    if (!g.plans) {
+        PyErr_SetString(PyExc_RuntimeError, "the conversion is not configured");
+        return nullptr;
+    }
+    return convert(reinterpret_cast<Converter*>(self), node);
+}
+
+int converter_init(PyObject* op, PyObject* args, PyObject* kwargs) noexcept {
+    static const char* keywords[] = {"fields", "record", nullptr};
+    PyObject* fields = Py_None;
+    PyObject* record = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:Converter", const_cast<char**>(keywords), &fields,
+                                     &record))
+        return -1;
+    if (fields != Py_None && !PyDict_Check(fields)) {
+        PyErr_Format(PyExc_TypeError, "fields must be a dict or None, not %.200s", Py_TYPE(fields)->tp_name);
+        return -1;
+    }
+    auto* self = reinterpret_cast<Converter*>(op);
+    Py_XSETREF(self->fields, new_ref(fields));
+    Py_XSETREF(self->record, new_ref(record));
+    return 0;
+}
+
+int converter_traverse(PyObject* op, visitproc visit, void* arg) noexcept {
+    auto* self = reinterpret_cast<Converter*>(op);
+    Py_VISIT(self->fields);
+    Py_VISIT(self->record);
+    return 0;
+}
+
+int converter_clear(PyObject* op) noexcept {
+    auto* self = reinterpret_cast<Converter*>(op);
+    Py_CLEAR(self->fields);
+    Py_CLEAR(self->record);
+    return 0;
+}
+
+void converter_dealloc(PyObject* op) noexcept {
+    PyObject_GC_UnTrack(op);
+    converter_clear(op);
+    Py_TYPE(op)->tp_free(op);
+}
+
+PyObject* get_member(PyObject* member) {
+    return new_ref(member ? member : Py_None);
+}
+PyObject* converter_fields(PyObject* op, void*) noexcept { return get_member(reinterpret_cast<Converter*>(op)->fields); }
+PyObject* converter_record(PyObject* op, void*) noexcept { return get_member(reinterpret_cast<Converter*>(op)->record); }
+
+PyMethodDef converter_methods[] = {
+    {"_visit", converter_visit, METH_O,
+     "_visit(node)\n--\n\nThe gast tree of `node` (a node, a list of them, or any other value, kept as it is)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef converter_getset[] = {
+    {"fields", converter_fields, nullptr, "The dict the fields of new nodes are recorded in, or None.", nullptr},
+    {"record", converter_record, nullptr, "Records the nodes made by gast's converter, or None.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject ConverterType = [] {
+    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    t.tp_name = "combined_source.utils._treeops.Converter";
+    t.tp_basicsize = sizeof(Converter);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
+    t.tp_doc = "Converter(fields=None, record=None)\n--\n\n"
+               "The conversion to gast trees; combined with gast's converter class, whose\n"
+               "visit() handles the node kinds without a plan.";
+    t.tp_traverse = converter_traverse;
+    t.tp_clear = converter_clear;
+    t.tp_dealloc = converter_dealloc;
+    t.tp_methods = converter_methods;
+    t.tp_getset = converter_getset;
+    t.tp_init = converter_init;
+    t.tp_new = PyType_GenericNew;
+    return t;
+}();
+
+int ready_converter_type() noexcept { return PyType_Ready(&ConverterType); }
+
+PyObject* configure(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 5) {
+        PyErr_Format(PyExc_TypeError, "configure() takes 5 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    if (!PyDict_Check(args[4])) {
+        PyErr_SetString(PyExc_TypeError, "configure(): plans must be a dict");
+        return nullptr;
+    }
+    // Both Name kinds must carry the four positions for the direct copy of them.
+    bool located = true;
+    for (int k = 0; k < 2 && located; ++k) {
+        Ref attributes = Ref::steal(PyObject_GetAttrString(args[k], "_attributes"));
+        if (!attributes) return nullptr;
+        for (int i = 0; i < 4 && located; ++i) {
+            int has = PySequence_Contains(attributes.get(), names.position[i]);
+            if (has < 0) return nullptr;
+            located = has;
+        }
+    }
+    PyObject** slots[] = {&g.std_name, &g.gast_name, &g.copy_location, &g.plan, &g.plans};
+    for (int i = 0; i < 5; ++i) Py_XSETREF(*slots[i], new_ref(args[i]));
+    g.names_located = located;
+    Py_RETURN_NONE;
+}
+
+}  // namespace treeops

@@ -1,0 +1,82 @@
+// combined_source.utils._treeops: the command line's native tree passes.
+// Not part of the post-processor's surface; convert.py and HUJ.py use it
+// and fall back to their Python code without it.
+#include "treeops.hpp"
+
+namespace treeops {
+
+Globals g;
+Names names;
+
+namespace {
+
+PyMethodDef module_methods[] = {
+    {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)), METH_FASTCALL,
+     "configure(std_name, gast_name, copy_location, plan, plans)\n--\n\n"
+     "Sets what the conversion works with: the two Name classes, the location\n"
+     "copy, the function that plans the conversion of a node class, and the dict\n"
+     "of plans it fills."},
+    {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(walk)), METH_FASTCALL,
+     "walk(processor, node, visit, generic)\n--\n\n"
+     "Visits the children of `node` and stores what each visit returns in the\n"
+     "child's place; returns `node`. Children go to `visit` unless it is None,\n"
+     "else to processor.visit_<ClassName>, else to `generic` unless it is None,\n"
+     "else they are walked the same way."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_def = [] {
+    PyModuleDef d{PyModuleDef_HEAD_INIT};
+    d.m_name = "combined_source.utils._treeops";
+    d.m_doc = "Native passes over syntax trees for the command line: conversion to gast and traversal.";
+    d.m_size = -1;
+    d.m_methods = module_methods;
+    return d;
+}();
+
+int intern(PyObject** slot, const char* text) noexcept {
+    *slot = PyUnicode_InternFromString(text);
+    return *slot ? 0 : -1;
+}
+
+int init_globals() noexcept {
+    if (g.ast) return 0;  // process-wide, made once
+    Ref ast_module = Ref::steal(PyImport_ImportModule("ast"));
+    if (!ast_module) return -1;
+    Ref ast = Ref::steal(PyObject_GetAttrString(ast_module.get(), "AST"));
+    if (!ast) return -1;
+    if (!PyType_Check(ast.get())) {
+        PyErr_SetString(PyExc_TypeError, "ast.AST is not a class");
+        return -1;
+    }
+    const char* position[4] = {"lineno", "col_offset", "end_lineno", "end_col_offset"};
+    if (intern(&names.id, "id") || intern(&names.ctx, "ctx") || intern(&names.annotation, "annotation") ||
+        intern(&names.type_comment, "type_comment") || intern(&names.visit, "visit") ||
+        intern(&names.dunder_class, "__class__") || intern(&names.dunder_name, "__name__") ||
+        intern(&names.fields, "_fields") || intern(&g.visit_prefix, "visit_"))
+        return -1;
+    for (int i = 0; i < 4; ++i)
+        if (intern(&names.position[i], position[i])) return -1;
+    g.empty_tuple = PyTuple_New(0);
+    g.method_names = PyDict_New();
+    if (!g.empty_tuple || !g.method_names) return -1;
+    g.ast = ast.release();
+    return 0;
+}
+
+}  // namespace
+
+}  // namespace treeops
+
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__treeops() {
+    using namespace treeops;
+    if (init_globals() < 0 || ready_converter_type() < 0) return nullptr;
+    Ref module = Ref::steal(PyModule_Create(&module_def));
+    if (!module) return nullptr;
+    Py_INCREF(&ConverterType);
+    if (PyModule_AddObject(module.get(), "Converter", reinterpret_cast<PyObject*>(&ConverterType)) < 0) {
+        Py_DECREF(&ConverterType);
+        return nullptr;
+    }
+    return module.release();
+}

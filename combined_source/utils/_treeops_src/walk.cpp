@@ -1,0 +1,136 @@
+// The host base class's child traversal (HUJ.py's `_walk`): every child node
+// of `node` goes to `visit` when it is given, else to the processor's
+// `visit_<ClassName>` method, or to `generic` when it has none, or (`generic`
+// None) is walked here; what comes back takes the child's place as the
+// standard transformer does (None removes, a node replaces, anything else is
+// spliced in as a list). Each replacement is stored as soon as it is known.
+#include "treeops.hpp"
+
+namespace treeops {
+
+namespace {
+
+PyObject* walk_node(PyObject* processor, PyObject* node, PyObject* visit, PyObject* generic) noexcept;
+
+// "visit_" + name, made once per class name: a str built from the name
+// alone, so keeping it is not observable. A name that is not exactly a str
+// goes through `+`, as in Python, with its errors.
+PyObject* method_name(PyObject* name) noexcept {
+    if (!PyUnicode_CheckExact(name)) return PyNumber_Add(g.visit_prefix, name);
+    PyObject* known = PyDict_GetItemWithError(g.method_names, name);
+    if (known) return new_ref(known);
+    if (PyErr_Occurred()) return nullptr;
+    PyObject* made = PyUnicode_Concat(g.visit_prefix, name);
+    if (!made) return nullptr;
+    PyUnicode_InternInPlace(&made);
+    if (PyDict_SetItem(g.method_names, name, made) < 0) {
+        Py_DECREF(made);
+        return nullptr;
+    }
+    return made;
+}
+
+// What the visit of the child node `child` returns.
+PyObject* visit_child(PyObject* processor, PyObject* child, PyObject* visit, PyObject* generic) noexcept {
+    if (visit != Py_None) return call1(visit, child);
+    Ref cls = Ref::steal(PyObject_GetAttr(child, names.dunder_class));
+    if (!cls) return nullptr;
+    Ref cls_name = Ref::steal(PyObject_GetAttr(cls.get(), names.dunder_name));
+    if (!cls_name) return nullptr;
+    Ref name = Ref::steal(method_name(cls_name.get()));
+    if (!name) return nullptr;
+    PyObject* found = nullptr;
+    int has = zok::compat::lookup_attr(processor, name.get(), &found);
+    Ref method = Ref::steal(found);
+    if (has < 0) return nullptr;
+    if (has) return call1(method.get(), child);
+    if (generic != Py_None) return call1(generic, child);
+    Ref fields = Ref::steal(PyObject_GetAttr(child, names.fields));
+    if (!fields) return nullptr;
+    int any = PyObject_IsTrue(fields.get());
+    if (any < 0) return nullptr;
+    return any ? walk_node(processor, child, Py_None, Py_None) : new_ref(child);
+}
+
+// The children in the list `items`, replaced in place.
+int walk_list(PyObject* processor, PyObject* items, PyObject* visit, PyObject* generic) noexcept {
+    Py_ssize_t i = 0;
+    for (;;) {
+        Py_ssize_t size = PyObject_Size(items);
+        if (size < 0) return -1;
+        if (i >= size) return 0;
+        Ref child = Ref::steal(PySequence_GetItem(items, i));
+        if (!child) return -1;
+        int is_node = is_instance(child.get(), g.ast);
+        if (is_node < 0) return -1;
+        if (!is_node) {
+            ++i;
+            continue;
+        }
+        Ref made = Ref::steal(visit_child(processor, child.get(), visit, generic));
+        if (!made) return -1;
+        if (made.get() == Py_None) {
+            if (PySequence_DelItem(items, i) < 0) return -1;
+            continue;
+        }
+        int made_node = is_instance(made.get(), g.ast);
+        if (made_node < 0) return -1;
+        if (made_node) {
+            if (PySequence_SetItem(items, i, made.get()) < 0) return -1;
+            ++i;
+            continue;
+        }
+        Ref spliced = Ref::steal(PySequence_List(made.get()));
+        if (!spliced || PySequence_SetSlice(items, i, i + 1, spliced.get()) < 0) return -1;
+        i += PyList_GET_SIZE(spliced.get());
+    }
+}
+
+int walk_field(PyObject* processor, PyObject* node, PyObject* field, PyObject* visit, PyObject* generic) noexcept {
+    PyObject* found = nullptr;
+    int has = zok::compat::lookup_attr(node, field, &found);
+    Ref value = Ref::steal(found);
+    if (has <= 0) return has;  // a field the node was made without is skipped
+    int is_list = is_instance(value.get(), reinterpret_cast<PyObject*>(&PyList_Type));
+    if (is_list < 0) return -1;
+    if (is_list) return walk_list(processor, value.get(), visit, generic);
+    int is_node = is_instance(value.get(), g.ast);
+    if (is_node <= 0) return is_node;
+    Ref made = Ref::steal(visit_child(processor, value.get(), visit, generic));
+    if (!made) return -1;
+    if (made.get() == Py_None) return PyObject_DelAttr(node, field);
+    return PyObject_SetAttr(node, field, made.get());
+}
+
+PyObject* walk_node(PyObject* processor, PyObject* node, PyObject* visit, PyObject* generic) noexcept {
+    PyThreadState* ts = zok::enter_call();
+    if (!ts) return nullptr;
+    int status = -1;
+    Ref fields = Ref::steal(PyObject_GetAttr(node, names.fields));
+    Ref it = Ref::steal(fields ? PyObject_GetIter(fields.get()) : nullptr);
+    if (it) {
+        status = 0;
+        while (status == 0) {
+            Ref field = Ref::steal(PyIter_Next(it.get()));
+            if (!field) {
+                if (PyErr_Occurred()) status = -1;
+                break;
+            }
+            status = walk_field(processor, node, field.get(), visit, generic);
+        }
+    }
+    zok::leave_call(ts);
+    return status < 0 ? nullptr : new_ref(node);
+}
+
+}  // namespace
+
+PyObject* walk(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 4) {
+        PyErr_Format(PyExc_TypeError, "walk() takes 4 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    return walk_node(args[0], args[1], args[2], args[3]);
+}
+
+}  // namespace treeops
