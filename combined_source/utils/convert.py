@@ -59,14 +59,50 @@ _GENERIC_CONSTANTS = getattr(_Converter, "visit_Constant", None) is _STOCK_CONST
 _PLANS = {}
 
 
+# The kinds that gast 0.7's converter builds by a constructor call of its
+# own (on the versions where it has a method for them): the gast class, and
+# for each of its fields in order, where the value comes from: a field of
+# the node, converted (_FIELD) or as it is (_RAW), a constant (_CONST), a new
+# empty list (_LIST) or a new node of a class (_NEW); then the function that
+# copies the location, and the attributes set to None after it. (gast reads
+# an argument's type comment, a str or None, before its other fields;
+# reading a parsed node's fields has no effects, so the order here is the
+# fields'.)
+_FIELD, _RAW, _CONST, _LIST, _NEW = range(5)
+_DEF = ((_FIELD, "name"), (_FIELD, "args"), (_FIELD, "body"), (_FIELD, "decorator_list"), (_FIELD, "returns"),
+        (_FIELD, "type_comment"), (_LIST, None))
+_CONSTRUCTED = {
+    "arg": ("Name", ((_RAW, "arg"), (_NEW, gast.Param), (_FIELD, "annotation"), (_FIELD, "type_comment")),
+            ast.copy_location, ()),
+    "Assign": ("Assign", ((_FIELD, "targets"), (_FIELD, "value"), (_CONST, None)), gast.copy_location,
+               ("end_lineno", "end_col_offset")),
+    "FunctionDef": ("FunctionDef", _DEF, gast.copy_location, ()),
+    "AsyncFunctionDef": ("AsyncFunctionDef", _DEF, gast.copy_location, ()),
+    "ClassDef": ("ClassDef", ((_FIELD, "name"), (_FIELD, "bases"), (_FIELD, "keywords"), (_FIELD, "body"),
+                              (_FIELD, "decorator_list"), (_LIST, None)), gast.copy_location, ()),
+    "alias": ("alias", ((_FIELD, "name"), (_FIELD, "asname")), None,
+              ("lineno", "col_offset", "end_lineno", "end_col_offset")),
+}
+_POSITIONS = ("lineno", "col_offset", "end_lineno", "end_col_offset")
+
+
 def _plan(cls):
-    """How nodes of type `cls` are converted: None for gast's converter, else
-    (gast type or None, fields, attributes, how it is recorded: 1 from the
-    values set, as the gast type has exactly these fields; 0 not at all, as
-    it has none; -1 by reading the node made)."""
+    """How nodes of type `cls` are converted: None for gast's converter; for
+    a kind gast builds by a constructor call, (gast type, ((field, source,
+    argument), ...), location copy or None, attributes set to None, whether
+    both types carry all four positions); else (gast type or None, fields,
+    attributes, how it is recorded: 1 from the values set, as the gast type
+    has exactly these fields; 0 not at all, as it has none; -1 by reading
+    the node made)."""
     name = cls.__name__
     method = getattr(_Converter, "visit_" + name, None)
-    if method is not None and not (method is _STOCK_CONSTANT and _GENERIC_CONSTANTS):
+    built = _CONSTRUCTED.get(name)
+    if built is not None and vars(Ast3ToGAst).get("visit_" + name) is method is not None:
+        target = getattr(gast, built[0])
+        sources = tuple((field, how, what) for field, (how, what) in zip(target._fields, built[1]))
+        located = all(p in cls._attributes and p in target._attributes for p in _POSITIONS)
+        plan = (target, sources, built[2], built[3], located)
+    elif method is not None and not (method is _STOCK_CONSTANT and _GENERIC_CONSTANTS):
         plan = None
     else:
         target = getattr(gast, name, None)
@@ -75,6 +111,31 @@ def _plan(cls):
         plan = (target, cls._fields, cls._attributes, recorded)
     _PLANS[cls] = plan
     return plan
+
+
+def _construct(node, converter, plan):
+    """The node of a kind gast builds by a constructor call, built the same way."""
+    target, sources, copy, nones, _ = plan
+    values = []
+    for _, how, what in sources:
+        if how == _FIELD:
+            values.append(_convert(getattr(node, what), converter))
+        elif how == _RAW:
+            values.append(getattr(node, what))
+        elif how == _CONST:
+            values.append(what)
+        else:
+            values.append([] if how == _LIST else what())
+    new = _new(target)
+    for (field, _, _), value in zip(sources, values):
+        setattr(new, field, value)
+    if copy is not None:
+        copy(new, node)
+    for name in nones:
+        setattr(new, name, None)
+    if converter.fields is not None:
+        converter.fields[new] = tuple(tuple(v) if type(v) is list else v for v in values)
+    return new
 
 
 def _convert(node, converter):
@@ -92,6 +153,8 @@ def _convert(node, converter):
             plan = _PLANS[cls]
         except KeyError:
             plan = _plan(cls)
+        if plan is not None and len(plan) == 5:
+            return _construct(node, converter, plan)
         if plan is None:
             new = converter.visit(node)
             if fields is not None:  # the node and any that gast made below it

@@ -2,8 +2,10 @@
 // rules and the plans; this is their loop). A node kind is converted by its
 // plan: None sends the node to gast's own converter (the object itself, whose
 // `visit` gives the gast node and whose children come back to `_visit`, this
-// conversion), otherwise (gast class or None, fields, attributes, how the new
-// node is recorded: 1 from the values set, 0 not at all, -1 by `record`).
+// conversion); a 5-tuple builds it as gast's converter builds it by a
+// constructor call; otherwise (gast class or None, fields, attributes, how
+// the new node is recorded: 1 from the values set, 0 not at all, -1 by
+// `record`) copies it field by field.
 #include "treeops.hpp"
 
 #include <vector>
@@ -35,11 +37,12 @@ inline int optional_attr(PyObject* obj, PyObject* name, Ref& out) noexcept {
     return found;
 }
 
-// ast.copy_location(made, node) for a parsed Name: when all four positions
-// are there and not None, both versions of copy_location copy all four, so
-// they are copied here; anything else goes to copy_location itself.
-PyObject* copy_name_location(PyObject* made, PyObject* node) noexcept {
-    if (g.names_located) {
+// copier(made, node), a location copy (ast's or gast's): where both kinds
+// carry the four positions (`located`) and the node has all four, not None,
+// every version of either copies all four, so they are copied here; anything
+// else goes to the copier itself. New reference to its result.
+PyObject* copy_positions(PyObject* made, PyObject* node, PyObject* copier, bool located) noexcept {
+    if (located) {
         Ref values[4];
         bool plain = true;
         for (int i = 0; i < 4 && plain; ++i) {
@@ -50,11 +53,10 @@ PyObject* copy_name_location(PyObject* made, PyObject* node) noexcept {
         if (plain) {
             for (int i = 0; i < 4; ++i)
                 if (PyObject_SetAttr(made, names.position[i], values[i].get()) < 0) return nullptr;
-            Py_INCREF(made);
-            return made;
+            return new_ref(made);
         }
     }
-    return call2(g.copy_location, made, node);
+    return call2(copier, made, node);
 }
 
 PyObject* convert_name(Converter* self, PyObject* node) noexcept {
@@ -75,7 +77,7 @@ PyObject* convert_name(Converter* self, PyObject* node) noexcept {
         Ref values = Ref::steal(PyTuple_Pack(4, ident.get(), ctx.get(), Py_None, Py_None));
         if (!values || PyDict_SetItem(self->fields, made.get(), values.get()) < 0) return nullptr;
     }
-    return copy_name_location(made.get(), node);
+    return copy_positions(made.get(), node, g.copy_location, g.names_located);
 }
 
 // The node made by gast's converter, recorded when fields are recorded.
@@ -172,6 +174,76 @@ PyObject* convert_by_plan(Converter* self, PyObject* node, PyObject* plan) noexc
     return made.release();
 }
 
+// Where a field of a kind gast builds by a constructor call comes from.
+enum Source { FIELD, RAW, CONST, LIST, NEW };
+
+[[gnu::cold, gnu::noinline]] PyObject* bad_plan(PyObject* plan) noexcept {
+    PyErr_Format(PyExc_TypeError, "not a conversion plan: %R", plan);
+    return nullptr;
+}
+
+// A kind gast builds by a constructor call: (gast class, ((field, source,
+// argument), ...), location copy or None, attributes then set to None,
+// whether both kinds carry the four positions).
+PyObject* convert_constructed(Converter* self, PyObject* node, PyObject* plan) noexcept {
+    PyObject* target = PyTuple_GET_ITEM(plan, 0);
+    PyObject* sources = PyTuple_GET_ITEM(plan, 1);
+    PyObject* copier = PyTuple_GET_ITEM(plan, 2);
+    PyObject* nones = PyTuple_GET_ITEM(plan, 3);
+    int located = PyObject_IsTrue(PyTuple_GET_ITEM(plan, 4));
+    if (located < 0) return nullptr;
+    if (!PyTuple_Check(sources) || !PyTuple_Check(nones)) return bad_plan(plan);
+    Py_ssize_t n = PyTuple_GET_SIZE(sources);
+    Ref values = Ref::steal(PyTuple_New(n));
+    if (!values) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* source = PyTuple_GET_ITEM(sources, i);
+        if (!PyTuple_Check(source) || PyTuple_GET_SIZE(source) != 3) return bad_plan(plan);
+        long how = PyLong_AsLong(PyTuple_GET_ITEM(source, 1));
+        if (how == -1 && PyErr_Occurred()) return nullptr;
+        PyObject* what = PyTuple_GET_ITEM(source, 2);
+        PyObject* value = nullptr;
+        switch (how) {
+        case FIELD: {
+            Ref raw = Ref::steal(PyObject_GetAttr(node, what));
+            value = raw ? convert(self, raw.get()) : nullptr;
+            break;
+        }
+        case RAW: value = PyObject_GetAttr(node, what); break;
+        case CONST: value = new_ref(what); break;
+        case LIST: value = PyList_New(0); break;
+        case NEW: value = zok::compat::vectorcall(what, nullptr, 0, nullptr); break;
+        default: return bad_plan(plan);
+        }
+        if (!value) return nullptr;
+        PyTuple_SET_ITEM(values.get(), i, value);
+    }
+    Ref made = Ref::steal(new_node(target));
+    if (!made) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (PyObject_SetAttr(made.get(), PyTuple_GET_ITEM(PyTuple_GET_ITEM(sources, i), 0),
+                             PyTuple_GET_ITEM(values.get(), i)) < 0)
+            return nullptr;
+    if (copier != Py_None) {
+        Ref copied = Ref::steal(copy_positions(made.get(), node, copier, located));
+        if (!copied) return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(nones); ++i)
+        if (PyObject_SetAttr(made.get(), PyTuple_GET_ITEM(nones, i), Py_None) < 0) return nullptr;
+    if (recording(self)) {
+        for (Py_ssize_t i = 0; i < n; ++i) {  // lists recorded as tuples
+            PyObject* value = PyTuple_GET_ITEM(values.get(), i);
+            if (!PyList_CheckExact(value)) continue;
+            PyObject* frozen = PyList_AsTuple(value);
+            if (!frozen) return nullptr;
+            PyTuple_SET_ITEM(values.get(), i, frozen);
+            Py_DECREF(value);
+        }
+        if (PyDict_SetItem(self->fields, made.get(), values.get()) < 0) return nullptr;
+    }
+    return made.release();
+}
+
 PyObject* convert_node(Converter* self, PyObject* node) noexcept {
     PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(node));
     if (cls == g.std_name) return convert_name(self, node);
@@ -185,6 +257,7 @@ PyObject* convert_node(Converter* self, PyObject* node) noexcept {
     }
     Ref keep = Ref::borrow(plan);  // the plans dict may change while converting
     if (plan == Py_None) return convert_by_gast(self, node);
+    if (PyTuple_Check(plan) && PyTuple_GET_SIZE(plan) == 5) return convert_constructed(self, node, plan);
     return convert_by_plan(self, node, plan);
 }
 
