@@ -223,3 +223,29 @@ def test_init_and_attribute_failures(monkeypatch):
     for source, opts, breaker, method, message in F.BROKEN:
         cases.append(("%s: %s" % (method, message), F.broken(source, opts, breaker)[1]))
     hunt(cases)
+
+
+def test_native_tree_passes():
+    # The command line's conversion and traversal, as they run and as they fail.
+    import ast
+
+    from combined_source.utils import HUJ
+    from combined_source.utils.convert import ast_to_gast, ast_to_gast_recorded
+    from combined_source.utils.rewrite.changes import record
+
+    source = MIXED + "\ndef f(a, *b, c: int = 1, **d):\n    import os as p\n    x = y = [i for i in b]\n" \
+                     "class C(B):\n    pass\n"
+
+    class Failing(HUJ.BaseCodePostProcessor):
+        def visit_Name(self, node):
+            raise ValueError(node.id)
+
+    cases = [
+        ("convert", lambda: ast_to_gast(ast.parse(source))),
+        ("convert recorded", lambda: ast_to_gast_recorded(ast.parse(source), {}, record)),
+        ("convert a node made without its fields",
+         lambda: F.raised(lambda: ast_to_gast(ast.Module([ast.Expr(ast.Name())], [])))),
+        ("walk", lambda: HUJ.BaseCodePostProcessor(gast.parse(source), None, None).transform()),
+        ("walk failing", lambda: F.raised(Failing(gast.parse(source), None, None).transform)),
+    ]
+    hunt(cases)
