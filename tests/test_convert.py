@@ -160,3 +160,28 @@ def test_deep_tree_ends_in_recursion_error(conversion, tmp_path, limit, stack):
     proc = subprocess.run([sys.executable, "-c", DEEP.format(limit=limit, stack=stack)], cwd=str(tmp_path),
                           capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0 and proc.stdout == "RecursionError\n", proc.stderr[-3000:]
+
+
+SECOND_INTERPRETER = """
+import sys
+sys.path.insert(0, {tests!r})
+import interpreter
+from combined_source.utils import convert  # the first interpreter loads the native module
+interpreter.run_in_subinterpreter('''
+import ast, gast
+from combined_source.utils import HUJ, convert
+same = gast.dump(convert.ast_to_gast(ast.parse("x = f(1)"))) == gast.dump(gast.parse("x = f(1)"))
+print(convert._treeops is None, HUJ._walk is HUJ._python_walk, same, flush=True)
+''', {own_gil})
+"""
+
+
+@pytest.mark.parametrize("own_gil", [False, True], ids=["shared-gil", "own-gil"])
+def test_another_interpreter_uses_the_python_loops(conversion, tmp_path, own_gil):
+    # The native module's state is the process's: a second interpreter is refused it.
+    if conversion == "python":
+        pytest.skip("one run covers both")
+    script = SECOND_INTERPRETER.format(tests=os.path.dirname(__file__), own_gil=own_gil)
+    proc = subprocess.run([sys.executable, "-c", script], cwd=str(tmp_path), capture_output=True, text=True,
+                          timeout=120)
+    assert proc.returncode == 0 and proc.stdout == "True True True\n", proc.stdout + proc.stderr[-3000:]

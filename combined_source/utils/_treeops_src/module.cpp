@@ -25,12 +25,20 @@ PyMethodDef module_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+int exec_module(PyObject* module) noexcept;
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
 PyModuleDef module_def = [] {
     PyModuleDef d{PyModuleDef_HEAD_INIT};
     d.m_name = "combined_source.utils._treeops";
     d.m_doc = "Native passes over syntax trees for the command line: conversion to gast and traversal.";
-    d.m_size = -1;
+    d.m_size = 0;
     d.m_methods = module_methods;
+    d.m_slots = module_slots;
     return d;
 }();
 
@@ -39,7 +47,19 @@ int intern(PyObject** slot, const char* text) noexcept {
     return *slot ? 0 : -1;
 }
 
+// The interpreter that first imported the module: its state is process-wide,
+// so other interpreters of the process are refused (their importers then
+// use the Python loops).
+int64_t g_interpreter_id = -1;
+
 int init_globals() noexcept {
+    int64_t current = zok::compat::current_interpreter_id();
+    if (current < 0) return -1;
+    if (g_interpreter_id != -1 && g_interpreter_id != current) {
+        PyErr_SetString(PyExc_ImportError,
+                        "combined_source.utils._treeops can be loaded by one interpreter of a process only");
+        return -1;
+    }
     if (g.ast) return 0;  // process-wide, made once
     Ref ast_module = Ref::steal(PyImport_ImportModule("ast"));
     if (!ast_module) return -1;
@@ -61,7 +81,14 @@ int init_globals() noexcept {
     g.method_names = PyDict_New();
     if (!g.empty_tuple || !g.method_names) return -1;
     g.ast = ast.release();
+    g_interpreter_id = current;
     return 0;
+}
+
+int exec_module(PyObject* module) noexcept {
+    if (init_globals() < 0 || ready_converter_type() < 0) return -1;
+    PyObject* ns = PyModule_GetDict(module);  // borrowed
+    return ns ? PyDict_SetItemString(ns, "Converter", reinterpret_cast<PyObject*>(&ConverterType)) : -1;
 }
 
 }  // namespace
@@ -69,14 +96,5 @@ int init_globals() noexcept {
 }  // namespace treeops
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__treeops() {
-    using namespace treeops;
-    if (init_globals() < 0 || ready_converter_type() < 0) return nullptr;
-    Ref module = Ref::steal(PyModule_Create(&module_def));
-    if (!module) return nullptr;
-    Py_INCREF(&ConverterType);
-    if (PyModule_AddObject(module.get(), "Converter", reinterpret_cast<PyObject*>(&ConverterType)) < 0) {
-        Py_DECREF(&ConverterType);
-        return nullptr;
-    }
-    return module.release();
+    return PyModuleDef_Init(&treeops::module_def);
 }
