@@ -50,6 +50,9 @@ class _Walked(dict):
 
 
 GETTERS: Dict[Any, Callable[[Any], Any]] = _Getters()
+# Kinds that are most of a tree's nodes and usually hold no node: when
+# unchanged, they are settled without being walked.
+_PLAIN_LEAVES = frozenset((gast.Name, gast.Constant))
 LEAVES = frozenset(k for k in vars(gast).values() if isinstance(k, type) and issubclass(k, _AST)
                    and not getattr(k, "_fields"))
 WALKED: Dict[type, bool] = _Walked()
@@ -121,6 +124,7 @@ class Changes(Text):
         text of what it holds now."""
         fields = self.fields
         getters, walked, hooks, is_ = GETTERS, WALKED, idempotence.HOOKS, operator.is_
+        leaves, is_walked = _PLAIN_LEAVES, walked.__getitem__
         edits = []
         stack = [(top, site)]
         pop, push = stack.pop, stack.append
@@ -142,10 +146,21 @@ class Changes(Text):
             # Unchanged fields are the common case: they are settled here,
             # only a changed one costs a call. A node holding the very
             # values it was recorded with is settled at once (a list field
-            # is recorded as a tuple, so a node with one goes field by field).
+            # is recorded as a tuple, so a node with one goes field by field),
+            # and so is an unchanged name or constant below it, without
+            # being pushed.
             if all(map(is_, old_values, new_values)):
                 for old in old_values:
-                    if walked[type(old)]:
+                    t = type(old)
+                    if walked[t]:
+                        if t in leaves:
+                            values = fields[old]
+                            try:
+                                now = getters[t](old)
+                            except AttributeError:
+                                now = fields_of(old)
+                            if all(map(is_, values, now)) and not any(map(is_walked, map(type, values))):
+                                continue
                         push((old, site))
                 continue
             for name, old, new in zip(kind._fields, old_values, new_values):
