@@ -26,6 +26,7 @@ def removed(text, i):
     ("f(\n    a,\n    b=1,  # why\n)", 1, "f(\n    a,\n    # why\n)"),
     ("f(\n    a,\n    b=1,\n    c=2,\n)", 1, "f(\n    a,\n    c=2,\n)"),  # a line left empty goes whole
     ("g(h)(a, b=(\n  1))", 1, "g(h)(a)"),  # the first parenthesis after the callee's end
+    ("f (a,  # c\n   b=1)", 1, "f (a  # c\n   )"),  # space after the callee
 ])
 def test_argument_is_removed_with_one_comma(text, i, expected):
     assert removed(text, i) == expected
