@@ -68,6 +68,7 @@ def _set(path, name, value):
      "def f(x: U): pass\n"),  # below a name that holds a node
     ("x = 'a'\n", _set(("body", 0, "value"), "value", "b"), "x = 'b'\n"),
     ("x = 1\n", _set(("body", 0, "value"), "value", True), None),  # an equal value of another type is a change
+    ("x = ''\n", _set(("body", 0, "value"), "value", []), None),  # so is an empty list for an empty text
     ("x = name\n", _set(("body", 0, "value"), "id", lambda: "".join(["na", "me"])), "x = name\n"),  # equal text
     ("x = y\n", lambda tree: delattr(tree.body[0].value, "type_comment"), "x = y\n"),  # a field gone: None
 ])
