@@ -1,11 +1,13 @@
 """The parts of the rewrite that stand on their own: removing an argument by
-its tokens, and the one tree-equality walk."""
+its tokens, the walk that finds what changed, and the one tree-equality
+walk."""
 import ast
 
 import gast
 import pytest
 
-from combined_source.utils.rewrite import Unsupported, keywords, trees
+from combined_source.utils.rewrite import Unsupported, edits, keywords, trees
+from combined_source.utils.rewrite.changes import record
 
 
 def removed(text, i):
@@ -24,6 +26,7 @@ def removed(text, i):
     ("f(\n    a,\n    b=1,  # why\n)", 1, "f(\n    a,\n    # why\n)"),
     ("f(\n    a,\n    b=1,\n    c=2,\n)", 1, "f(\n    a,\n    c=2,\n)"),  # a line left empty goes whole
     ("g(h)(a, b=(\n  1))", 1, "g(h)(a)"),  # the first parenthesis after the callee's end
+    ("f (a,  # c\n   b=1)", 1, "f (a  # c\n   )"),  # space after the callee
 ])
 def test_argument_is_removed_with_one_comma(text, i, expected):
     assert removed(text, i) == expected
@@ -33,6 +36,53 @@ def test_argument_is_removed_with_one_comma(text, i, expected):
 def test_argument_list_that_does_not_tokenize_is_refused(text):
     with pytest.raises(Unsupported):
         keywords.arguments(text, 1)
+
+
+def spliced(source, change, prepare=None):
+    """`source` spliced after `change` of its gast tree (`prepare`d before
+    its fields are recorded); None when the splicer gives up."""
+    tree = gast.ast_to_gast(ast.parse(source))
+    if prepare is not None:
+        prepare(tree)
+    fields = record(tree)
+    change(tree)
+    splicer = edits.Splicer(source.encode("utf-8"), fields)
+    output = splicer.splice(tree)[2]
+    return None if splicer.failed else (source if output is None else output)
+
+
+def _set(path, name, value):
+    """A change: field `name` of the node at `path` below the module set to `value`."""
+    def change(tree):
+        node = tree
+        for step in path:
+            node = node[step] if isinstance(step, int) else getattr(node, step)
+        setattr(node, name, value() if callable(value) else value)
+    return change
+
+
+@pytest.mark.parametrize("source, change, expected", [
+    ("x = a + b\n", _set(("body", 0, "value", "right"), "id", "c"), "x = a + c\n"),  # a name below unchanged nodes
+    ("f(a, k=1)\n", _set(("body", 0, "value", "args", 0), "id", "z"), "f(z, k=1)\n"),  # in a list field
+    ("def f(x: T): pass\n", _set(("body", 0, "args", "args", 0, "annotation"), "id", "U"),
+     "def f(x: U): pass\n"),  # below a name that holds a node
+    ("x = 'a'\n", _set(("body", 0, "value"), "value", "b"), "x = 'b'\n"),
+    ("x = 1\n", _set(("body", 0, "value"), "value", True), None),  # an equal value of another type is a change
+    ("x = ''\n", _set(("body", 0, "value"), "value", []), None),  # so is an empty list for an empty text
+    ("x = name\n", _set(("body", 0, "value"), "id", lambda: "".join(["na", "me"])), "x = name\n"),  # equal text
+    ("x = y\n", lambda tree: delattr(tree.body[0].value, "type_comment"), "x = y\n"),  # a field gone: None
+])
+def test_change_walk_finds_each_change(source, change, expected):
+    assert spliced(source, change) == expected
+
+
+def test_change_below_a_name_that_holds_a_node_is_found():
+    def prepare(tree):
+        name = tree.body[0].value
+        name.annotation = gast.copy_location(gast.Name("T", gast.Load(), None, None), name)
+
+    # the annotation's text is not where its position says: the change cannot be spliced
+    assert spliced("y\n", _set(("body", 0, "value", "annotation"), "id", "U"), prepare) is None
 
 
 def expr(text, module=ast):

@@ -22,30 +22,48 @@ _JoinedStr = gast.JoinedStr
 _FSTRING_PARTS_MISPLACED = sys.version_info < (3, 9)
 
 
-def _field_getter(kind):
-    """A function giving the tuple of the fields of a node of type `kind`."""
-    names = kind._fields
-    if len(names) == 1:
-        get = operator.attrgetter(names[0])
-        getter = lambda node: (get(node),)  # noqa: E731
-    else:
-        getter = operator.attrgetter(*names)
+class _Getters(dict):
+    """Node kind -> a function giving the tuple of the fields of a node of
+    that kind; it raises AttributeError for a node made without some field
+    (`fields_of` then reads the ones it has)."""
 
-    def fields_of(node):
-        try:
-            return getter(node)
-        except AttributeError:  # a node made without some field
-            return tuple(getattr(node, name, None) for name in names)
-
-    GETTERS[kind] = fields_of
-    return fields_of
+    def __missing__(self, kind):
+        names = kind._fields
+        if len(names) == 1:
+            get = operator.attrgetter(names[0])
+            getter = lambda node: (get(node),)  # noqa: E731
+        else:
+            getter = operator.attrgetter(*names)
+        self[kind] = getter
+        return getter
 
 
-GETTERS: Dict[Any, Callable[[Any], Any]] = {}
-# Node kinds without fields (contexts, operators): they never change, so
-# they are neither recorded nor compared.
+class _Walked(dict):
+    """Type -> whether a value of that type is a node to walk: a node kind
+    with fields (kinds without fields, contexts and operators, never change,
+    so they are neither recorded nor compared)."""
+
+    def __missing__(self, kind):
+        walked = kind not in LEAVES and issubclass(kind, _AST)
+        self[kind] = walked
+        return walked
+
+
+GETTERS: Dict[Any, Callable[[Any], Any]] = _Getters()
+# Kinds that are most of a tree's nodes and usually hold no node: when
+# unchanged, they are settled without being walked.
+_PLAIN_LEAVES = frozenset((gast.Name, gast.Constant))
 LEAVES = frozenset(k for k in vars(gast).values() if isinstance(k, type) and issubclass(k, _AST)
                    and not getattr(k, "_fields"))
+WALKED: Dict[type, bool] = _Walked()
+
+
+def fields_of(node):
+    """The tuple of the fields of `node` (None for a field it lacks)."""
+    try:
+        return GETTERS[type(node)](node)
+    except AttributeError:  # a node made without some field
+        return tuple(getattr(node, name, None) for name in node._fields)
 
 
 def record(root, fields=None):
@@ -56,23 +74,27 @@ def record(root, fields=None):
         fields = {}
     stack = [root]
     pop, push, extend = stack.pop, stack.append, stack.extend
-    getters, leaves = GETTERS, LEAVES
+    getters, walked = GETTERS, WALKED
     while stack:
         node = pop()
         if node in fields:
             continue
-        kind = type(node)
-        values = (getters.get(kind) or _field_getter(kind))(node)
+        try:
+            values = getters[type(node)](node)
+        except AttributeError:
+            values = fields_of(node)
         frozen = None
-        for i, value in enumerate(values):
+        i = 0
+        for value in values:
             t = type(value)
             if t is list:
                 if frozen is None:
                     frozen = list(values)
                 frozen[i] = value = tuple(value)
-                extend([v for v in value if type(v) not in leaves and isinstance(v, _AST)])
-            elif t not in leaves and isinstance(value, _AST):
+                extend([v for v in value if walked[type(v)]])
+            elif walked[t]:
                 push(value)
+            i += 1
         fields[node] = values if frozen is None else tuple(frozen)
     return fields
 
@@ -101,36 +123,56 @@ class Changes(Text):
         """The byte edits that turn the text of original node `top` into the
         text of what it holds now."""
         fields = self.fields
-        getters, leaves, hooks = GETTERS, LEAVES, idempotence.HOOKS
+        getters, walked, hooks, is_ = GETTERS, WALKED, idempotence.HOOKS, operator.is_
+        leaves, is_walked = _PLAIN_LEAVES, walked.__getitem__
         edits = []
         stack = [(top, site)]
         pop, push = stack.pop, stack.append
         while stack:
             node, site = pop()
             kind = type(node)
-            hook = hooks.get(kind)
-            if hook is not None:
-                hook(node, fields)
+            if kind in hooks:
+                hooks[kind](node, fields)
             if kind is _JoinedStr and node is not top and (_FSTRING_PARTS_MISPLACED or self.self_documenting(node)):
                 self.redo_fstring(node, edits)
                 continue
             old_values = fields[node]
             if getattr(node, "lineno", None) is not None:
                 site = node
-            for name, old, new in zip(node._fields, old_values, (getters.get(kind) or _field_getter(kind))(node)):
+            try:
+                new_values = getters[kind](node)
+            except AttributeError:
+                new_values = fields_of(node)
+            # Unchanged fields are the common case: they are settled here,
+            # only a changed one costs a call. A node holding the very
+            # values it was recorded with is settled at once (a list field
+            # is recorded as a tuple, so a node with one goes field by field),
+            # and so is an unchanged name or constant below it, without
+            # being pushed.
+            if all(map(is_, old_values, new_values)):
+                for old in old_values:
+                    t = type(old)
+                    if walked[t]:
+                        if t in leaves:
+                            values = fields[old]
+                            try:
+                                now = getters[t](old)
+                            except AttributeError:
+                                now = fields_of(old)
+                            if all(map(is_, values, now)) and not any(map(is_walked, map(type, values))):
+                                continue
+                        push((old, site))
+                continue
+            for name, old, new in zip(kind._fields, old_values, new_values):
                 if old is new:
-                    if type(old) not in leaves and isinstance(old, _AST):
+                    if walked[type(old)]:
                         push((old, site))
                     continue
-                if type(new) is list and len(new) == len(old):
-                    for o, n in zip(old, new):
-                        if o is not n:
-                            break
-                    else:
-                        for o in old:
-                            if type(o) not in leaves and isinstance(o, _AST):
-                                push((o, site))
-                        continue
+                if type(old) is tuple and type(new) is list and len(new) == len(old) and all(map(is_, old, new)):
+                    for o in old:
+                        if walked[type(o)]:
+                            push((o, site))
+                    continue
                 try:
                     self.changed(node, kind, name, old, new, site, edits, push)
                 except Unsupported as e:
@@ -142,13 +184,13 @@ class Changes(Text):
     def changed(self, node, kind, name, old, new, site, edits, push):
         """Hands the change of field `name` of `node` to the edit of its kind;
         unchanged nodes below it go to `push` to be walked."""
-        leaves = LEAVES
+        walked = WALKED
         if type(old) is tuple:
             if type(new) is list and len(new) == len(old):
                 changed = False
                 for o, n in zip(old, new):
                     if o is n:
-                        if type(o) not in leaves and isinstance(o, _AST):
+                        if walked[type(o)]:
                             push((o, site))
                     else:
                         self.replace(o, n, node, name, edits)

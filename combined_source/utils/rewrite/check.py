@@ -17,7 +17,7 @@ from .trees import same, same_as_parsed, same_tree
 ARG_ENDS_AT_NAME = sys.version_info < (3, 9)
 # Nodes whose own text lies partly outside their position: a def's or
 # class's decorators are written before it (and 3.8's arguments above).
-WIDENED = (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef) + ((ast.arg,) if ARG_ENDS_AT_NAME else ())
+WIDENED = frozenset((ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef) + ((ast.arg,) if ARG_ENDS_AT_NAME else ()))
 
 
 def parse(text):
@@ -247,6 +247,7 @@ class Check:
         starts, ends, shift = places
         count = len(starts)
         old_lines = self.starts
+        bisect_right = bisect.bisect_right
 
         def settle(a, b):
             line = getattr(a, "lineno", None)
@@ -265,7 +266,7 @@ class Check:
                 if kind in WIDENED:
                     s1, e1 = widened(a, s1, e1, old_lines, old_off)
                     s2, e2 = widened(b, s2, e2, new_lines, 0)
-                i = bisect.bisect_right(ends, s1)
+                i = bisect_right(ends, s1)
                 if (i == count or starts[i] >= e1) and s2 == s1 + shift[i] and e2 == e1 + shift[i]:
                     return True  # no edit inside, and moved by the edits before it
             node = sites.get((line, a.col_offset, end, a.end_col_offset, "Name" if kind is ast.arg else kind.__name__))

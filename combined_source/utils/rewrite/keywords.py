@@ -7,6 +7,7 @@ import tokenize
 
 from .positions import Unsupported
 
+_LINE_END = re.compile("\n")
 _SKIPPED_TOKENS = {tokenize.COMMENT, tokenize.NL, tokenize.NEWLINE, tokenize.INDENT, tokenize.DEDENT,
                    tokenize.ENDMARKER}
 
@@ -16,11 +17,14 @@ def arguments(text, func_end):
     (None for an empty one) and of the commas between them at its top level;
     the argument list is the first parenthesis at or after `func_end`.
     `text` has ``\\n`` line ends only."""
-    line_starts = [0] + [m.end() for m in re.finditer("\n", text)]
+    # In almost every call the argument list starts where the callee ends:
+    # only the text from there on is read then (its tokens are the same).
+    base = func_end if text.startswith("(", func_end) else 0
+    line_starts = [base] + [m.end() for m in _LINE_END.finditer(text, base)]
     items, commas = [None], []
     depth = 0
     try:
-        for tok in tokenize.generate_tokens(io.StringIO(text).readline):
+        for tok in tokenize.generate_tokens(io.StringIO(text[base:]).readline):
             if tok.type in _SKIPPED_TOKENS:
                 continue
             a = line_starts[tok.start[0] - 1] + tok.start[1]
