@@ -200,6 +200,29 @@ def stages(folder):
     return new, earlier, old, alone, changed
 
 
+_SPIN = "x = 0\nfor i in range(%d): x += i"
+
+
+def machine_scaling(rounds, loops=10_000_000):
+    """What this machine gives two processes at once: the median over
+    `rounds` of (two CPU-bound processes one after the other) / (the same
+    two at once). Other load on the machine lowers it, and so does any
+    sharing of the two cores; it bounds the -j 2 scaling of the command line."""
+    command = [sys.executable, "-c", _SPIN % loops]
+    ratios = []
+    for _ in range(rounds):
+        t0 = time.perf_counter()
+        for _ in range(2):
+            subprocess.run(command, check=True)
+        serial = time.perf_counter() - t0
+        t0 = time.perf_counter()
+        procs = [subprocess.Popen(command) for _ in range(2)]
+        for p in procs:
+            p.wait()
+        ratios.append(serial / (time.perf_counter() - t0))
+    return statistics.median(ratios)
+
+
 def main():
     if len(sys.argv) > 2 and sys.argv[1] == "--cli":
         sys.exit(run_cli(sys.argv[2], sys.argv[4:]))
@@ -232,6 +255,8 @@ def main():
                      lines / med["new"], lines / med["today"], lines / med["old"]))
         print("  -j 2 scaling (serial / -j 2, median of rounds):  new %.2fx  today %.2fx" % tuple(
             statistics.median(a / b for a, b in zip(walls[1][peer], walls[2][peer])) for peer in ("new", "today")))
+        print("  the machine's own: two CPU-bound processes at once against one after the other: %.2fx"
+              % machine_scaling(rounds, 2_000_000 if args.quick else 10_000_000))
         new, earlier, old, alone, changed = stages(folder)
         print()
         print("one serial pass in one process, by stage (seconds; %d of %d files changed):" % (changed, files))

@@ -183,3 +183,33 @@ def test_the_direct_path_takes_the_rules_renderings():
     finally:
         RUF._unparse = real
     assert calls == []
+
+
+# What the native renderer writes itself (False: it hands the node to the Python path).
+NATIVE = [
+    ("x", True), ("torch.nn.Module", True), ("f()", True), ("orb.Array(x, requires_grad=True)", True),
+    ("f(a, k=1, **kw)", True), ("f(*b)", False), ("f('s', 10, None, True, b'x')", False), ("u'x'", True),
+    ("1 .real", False), ("x[1]", False), ("f(x)[0].y", False), ("f(1.5)", False), ("-x", False),
+    ("f(*(a + b))", False), ("f(k=[1])", False),
+]
+
+
+@pytest.mark.parametrize("source, native", NATIVE, ids=[s for s, _ in NATIVE])
+def test_native_texts_are_the_python_ones(source, native):
+    if RUF._treeops is None:
+        pytest.skip("the package was built without its native tree passes")
+    node = gast.parse(source).body[0].value
+    handed = []
+
+    def fallback(n):
+        handed.append(n)
+        return RUF._python_source_code(n)
+
+    kinds = (gast.Name, gast.Attribute, gast.Call, gast.Constant, gast.keyword)
+    RUF._treeops.configure_render(*kinds, fallback, RUF._END or None)
+    try:
+        text = ast_to_source_code(node)
+    finally:
+        RUF._treeops.configure_render(*kinds, RUF._python_source_code, RUF._END or None)
+    assert text == RUF._python_source_code(node) == reference_source_code(node)
+    assert handed == ([] if native else [node])

@@ -8,7 +8,9 @@ writes exactly the text the reference gives on the running Python, with
 its parentheses, spacing and spelling of constants, in a fraction of the
 time. Anything else, and any node that is not exactly as the parser makes
 it (another type, a field missing or of an unexpected type), goes the
-reference way, so the result is always the reference's.
+reference way, so the result is always the reference's. The most common
+of these texts are written natively when the package's `_treeops` module is
+built.
 """
 import ast
 import sys
@@ -162,9 +164,23 @@ def reference_source_code(node):
     return _unparse(gast.gast_to_ast(node))
 
 
-def ast_to_source_code(node):
+def _python_source_code(node):
     """Render any ``gast`` node (expression, statement or module) to source."""
     try:
         return _expr(node, _TEST) + _END
     except Exception:  # not handled here (or malformed): the reference decides, errors included
         return _unparse(gast.gast_to_ast(node))
+
+
+try:
+    from . import _treeops
+except ImportError:  # the package built without its native parts
+    _treeops = None
+
+if _treeops is not None:
+    # Names, attribute chains, calls and plain constants natively; the rest,
+    # and anything unusual, by `_python_source_code`.
+    _treeops.configure_render(_Name, _Attribute, _Call, _Constant, _keyword, _python_source_code, _END or None)
+    ast_to_source_code = _treeops.render
+else:
+    ast_to_source_code = _python_source_code

@@ -16,6 +16,15 @@ PyMethodDef module_methods[] = {
      "Sets what the conversion works with: the two Name classes, the location\n"
      "copy, the function that plans the conversion of a node class, and the dict\n"
      "of plans it fills."},
+    {"configure_render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure_render)),
+     METH_FASTCALL,
+     "configure_render(Name, Attribute, Call, Constant, keyword, fallback, end)\n--\n\n"
+     "Sets the gast kinds the renderer writes, the renderer it hands every other\n"
+     "node to, and the text that ends each rendering (None for none)."},
+    {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(render)), METH_FASTCALL | METH_KEYWORDS,
+     "render(node)\n--\n\n"
+     "The source text of a gast node: names, attribute chains, calls and plain\n"
+     "constants are written here, everything else by the configured renderer."},
     {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(walk)), METH_FASTCALL,
      "walk(processor, node, visit, generic)\n--\n\n"
      "Visits the children of `node` and stores what each visit returns in the\n"
@@ -73,7 +82,13 @@ int init_globals() noexcept {
     if (intern(&names.id, "id") || intern(&names.ctx, "ctx") || intern(&names.annotation, "annotation") ||
         intern(&names.type_comment, "type_comment") || intern(&names.visit, "visit") ||
         intern(&names.dunder_class, "__class__") || intern(&names.dunder_name, "__name__") ||
-        intern(&names.fields, "_fields") || intern(&g.visit_prefix, "visit_"))
+        intern(&names.fields, "_fields") || intern(&g.visit_prefix, "visit_") || intern(&names.value, "value") ||
+        intern(&names.kind, "kind") || intern(&names.attr, "attr") || intern(&names.func, "func") ||
+        intern(&names.args, "args") || intern(&names.keywords, "keywords") || intern(&names.arg, "arg"))
+        return -1;
+    Render& r = render_kinds;
+    if (intern(&r.u_prefix, "u") || intern(&r.dot, ".") || intern(&r.open, "(") || intern(&r.close, ")") ||
+        intern(&r.comma, ", ") || intern(&r.star_star, "**") || intern(&r.equals, "=") || intern(&r.empty, ""))
         return -1;
     for (int i = 0; i < 4; ++i)
         if (intern(&names.position[i], position[i])) return -1;

@@ -39,8 +39,37 @@ struct Names {
     PyObject* dunder_name;
     PyObject* fields;
     PyObject* position[4];  // lineno, col_offset, end_lineno, end_col_offset
+    PyObject* value;
+    PyObject* kind;
+    PyObject* attr;
+    PyObject* func;
+    PyObject* args;
+    PyObject* keywords;
+    PyObject* arg;
 };
 extern Names names;
+
+// What the renderer works with: the gast kinds it writes (set by
+// configure_render, with the Python renderer it hands everything else to and
+// the text ending every rendering, or None) and its fixed pieces of text.
+struct Render {
+    PyObject* name = nullptr;
+    PyObject* attribute = nullptr;
+    PyObject* call = nullptr;
+    PyObject* constant = nullptr;
+    PyObject* keyword = nullptr;
+    PyObject* fallback = nullptr;
+    PyObject* end = nullptr;
+    PyObject* u_prefix = nullptr;  // "u"
+    PyObject* dot = nullptr;       // "."
+    PyObject* open = nullptr;      // "("
+    PyObject* close = nullptr;     // ")"
+    PyObject* comma = nullptr;     // ", "
+    PyObject* star_star = nullptr; // "**"
+    PyObject* equals = nullptr;    // "="
+    PyObject* empty = nullptr;     // ""
+};
+extern Render render_kinds;
 
 // The converter object: gast's converter class is combined with this type,
 // whose `_visit` method is the conversion.
@@ -54,6 +83,10 @@ int ready_converter_type() noexcept;
 
 // configure(ast.Name, gast.Name, ast.copy_location, plan, plans)
 PyObject* configure(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+// configure_render(Name, Attribute, Call, Constant, keyword, fallback, end)
+PyObject* configure_render(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+// render(node): the source text of `node`, as RUF's renderer gives it
+PyObject* render(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 // walk(processor, node, visit, generic)
 PyObject* walk(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 

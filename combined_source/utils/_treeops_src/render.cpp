@@ -1,0 +1,176 @@
+// The stand-in renderer's most common texts, natively: names, attribute
+// chains, calls and constants of the plain kinds (str, int, bool, None), as
+// RUF.py's direct path writes them. Any other node, any field of another type
+// and any error hands the whole node to the Python renderer (RUF's
+// `_python_source_code`), which gives the text, or the error, of the
+// reference; so do calls with other arguments than one positional node.
+#include "treeops.hpp"
+
+#include <vector>
+
+namespace treeops {
+
+Render render_kinds;
+
+namespace {
+
+// Appends the text of `node` to `parts`: 1 done, 0 not handled here (no
+// error set), -1 error.
+int expr(PyObject* node, std::vector<Ref>& parts) noexcept;
+
+inline int push(std::vector<Ref>& parts, PyObject* text) noexcept {
+    if (!text) return -1;
+    parts.push_back(Ref::steal(text));
+    return 1;
+}
+
+inline int push_borrowed(std::vector<Ref>& parts, PyObject* text) noexcept {
+    parts.push_back(Ref::borrow(text));
+    return 1;
+}
+
+// A field read; 0 when the node lacks it (left to the Python path).
+inline int field(PyObject* node, PyObject* name, Ref& out) noexcept {
+    PyObject* v = nullptr;
+    int found = zok::compat::lookup_attr(node, name, &v);
+    out = Ref::steal(v);
+    return found;
+}
+
+int constant(PyObject* node, std::vector<Ref>& parts) noexcept {
+    Ref value;
+    int found = field(node, names.value, value);
+    if (found <= 0) return found;
+    PyObject* v = value.get();
+    // bool is a subclass of int, and its repr is what the reference writes.
+    if (!(PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) || v == Py_None)) return 0;
+    Ref kind;
+    found = field(node, names.kind, kind);
+    if (found <= 0) return found;
+    // `kind == "u"` with a kind of another type could run its __eq__.
+    if (kind.get() != Py_None) {
+        if (!PyUnicode_CheckExact(kind.get())) return 0;
+        if (PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0) push_borrowed(parts, render_kinds.u_prefix);
+    }
+    return push(parts, PyObject_Repr(v));
+}
+
+int attribute(PyObject* node, std::vector<Ref>& parts) noexcept {
+    Ref value, attr;
+    int found = field(node, names.value, value);
+    if (found <= 0) return found;
+    found = field(node, names.attr, attr);
+    if (found <= 0) return found;
+    if (!PyUnicode_CheckExact(attr.get())) return 0;
+    // A constant before the dot (`1 .real`) is left to the Python path.
+    if (Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(render_kinds.constant)) return 0;
+    int done = expr(value.get(), parts);
+    if (done <= 0) return done;
+    push_borrowed(parts, render_kinds.dot);
+    return push_borrowed(parts, attr.get());
+}
+
+int call(PyObject* node, std::vector<Ref>& parts) noexcept {
+    Ref func, args, keywords;
+    int found = field(node, names.func, func);
+    if (found <= 0) return found;
+    if ((found = field(node, names.args, args)) <= 0) return found;
+    if ((found = field(node, names.keywords, keywords)) <= 0) return found;
+    if (!PyList_CheckExact(args.get()) || !PyList_CheckExact(keywords.get())) return 0;
+    int done = expr(func.get(), parts);
+    if (done <= 0) return done;
+    push_borrowed(parts, render_kinds.open);
+    bool first = true;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args.get()); ++i) {
+        if (!first) push_borrowed(parts, render_kinds.comma);
+        first = false;
+        Ref arg = Ref::borrow(PyList_GET_ITEM(args.get(), i));
+        if ((done = expr(arg.get(), parts)) <= 0) return done;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(keywords.get()); ++i) {
+        Ref k = Ref::borrow(PyList_GET_ITEM(keywords.get(), i));
+        if (Py_TYPE(k.get()) != reinterpret_cast<PyTypeObject*>(render_kinds.keyword)) return 0;
+        Ref name, value;
+        if ((found = field(k.get(), names.arg, name)) <= 0) return found;
+        if ((found = field(k.get(), names.value, value)) <= 0) return found;
+        if (!first) push_borrowed(parts, render_kinds.comma);
+        first = false;
+        if (name.get() == Py_None) {
+            push_borrowed(parts, render_kinds.star_star);
+        } else if (PyUnicode_CheckExact(name.get())) {
+            push_borrowed(parts, name.get());
+            push_borrowed(parts, render_kinds.equals);
+        } else {
+            return 0;
+        }
+        if ((done = expr(value.get(), parts)) <= 0) return done;
+    }
+    return push_borrowed(parts, render_kinds.close);
+}
+
+int expr(PyObject* node, std::vector<Ref>& parts) noexcept {
+    PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(node));
+    if (t == render_kinds.name) {
+        Ref id;
+        int found = field(node, names.id, id);
+        if (found <= 0) return found;
+        if (!PyUnicode_CheckExact(id.get())) return 0;
+        return push(parts, id.release());
+    }
+    PyThreadState* ts = zok::enter_call();
+    if (!ts) return -1;
+    int done = 0;
+    if (t == render_kinds.attribute) {
+        done = attribute(node, parts);
+    } else if (t == render_kinds.call) {
+        done = call(node, parts);
+    } else if (t == render_kinds.constant) {
+        done = constant(node, parts);
+    }
+    zok::leave_call(ts);
+    return done;
+}
+
+}  // namespace
+
+PyObject* render(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    if (!render_kinds.fallback) {
+        PyErr_SetString(PyExc_RuntimeError, "the renderer is not configured");
+        return nullptr;
+    }
+    if (nargs == 1 && !kwnames) {
+        std::vector<Ref> parts;
+        parts.reserve(16);
+        int done = expr(args[0], parts);
+        if (done > 0) {
+            if (render_kinds.end != Py_None) push_borrowed(parts, render_kinds.end);
+            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
+            if (list) {
+                for (size_t i = 0; i < parts.size(); ++i)
+                    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), parts[i].release());
+                PyObject* text = PyUnicode_Join(render_kinds.empty, list.get());
+                if (text) return text;
+            }
+        }
+        if (done < 0 || PyErr_Occurred()) {
+            // An error here is the Python path's to raise or not (it renders
+            // the node the reference way); an interruption stays.
+            if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;
+            PyErr_Clear();
+        }
+    }
+    return zok::compat::vectorcall(render_kinds.fallback, args, static_cast<size_t>(nargs), kwnames);
+}
+
+PyObject* configure_render(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 7) {
+        PyErr_Format(PyExc_TypeError, "configure_render() takes 7 arguments (%zd given)", nargs);
+        return nullptr;
+    }
+    PyObject** slots[] = {&render_kinds.name, &render_kinds.attribute, &render_kinds.call, &render_kinds.constant,
+                          &render_kinds.keyword, &render_kinds.fallback, &render_kinds.end};
+    for (int i = 0; i < 7; ++i) Py_XSETREF(*slots[i], new_ref(args[i]));
+    Py_RETURN_NONE;
+}
+
+}  // namespace treeops
