@@ -231,6 +231,8 @@ def test_native_tree_passes():
 
     from combined_source.utils import HUJ
     from combined_source.utils.convert import ast_to_gast, ast_to_gast_recorded
+    from combined_source.utils.RUF import ast_to_source_code
+    from combined_source.utils.rewrite import trees
     from combined_source.utils.rewrite.changes import record
 
     source = MIXED + "\ndef f(a, *b, c: int = 1, **d):\n    import os as p\n    x = y = [i for i in b]\n" \
@@ -247,5 +249,9 @@ def test_native_tree_passes():
          lambda: F.raised(lambda: ast_to_gast(ast.Module([ast.Expr(ast.Name())], [])))),
         ("walk", lambda: HUJ.BaseCodePostProcessor(gast.parse(source), None, None).transform()),
         ("walk failing", lambda: F.raised(Failing(gast.parse(source), None, None).transform)),
+        ("same", lambda: trees.same(ast.parse(source), ast.parse(source), settle=lambda a, b: None)),
+        ("same differs", lambda: trees.same(ast.parse(source), ast.parse(source + "x\n"), report=print)),
+        ("same failing", lambda: F.raised(lambda: trees.same(ast.parse(source), ast.parse(source), settle=1))),
+        ("render", lambda: [ast_to_source_code(n) for n in gast.walk(gast.parse(source))]),
     ]
     hunt(cases)

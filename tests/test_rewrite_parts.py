@@ -2,6 +2,7 @@
 its tokens, the walk that finds what changed, and the one tree-equality
 walk."""
 import ast
+import os
 
 import gast
 import pytest
@@ -85,6 +86,15 @@ def test_change_below_a_name_that_holds_a_node_is_found():
     assert spliced("y\n", _set(("body", 0, "value", "annotation"), "id", "U"), prepare) is None
 
 
+@pytest.fixture(params=["native", "python"])
+def walker(request, monkeypatch):
+    """The tree walker's tests run with the native walk and the Python one."""
+    if request.param == "python":
+        monkeypatch.setattr(trees, "_native_same", trees._python_same)
+    elif trees._native_same is trees._python_same:
+        pytest.skip("the package was built without its native tree passes")
+
+
 def expr(text, module=ast):
     return module.parse(text).body[0].value
 
@@ -100,11 +110,11 @@ def expr(text, module=ast):
     ("x = 1", "x = 1", dict(settle=lambda a, b: False if isinstance(a, ast.Constant) else None), False),
     ("x = 1", "y = 2", dict(settle=lambda a, b: True if isinstance(a, ast.Assign) else None), True),
 ])
-def test_one_walk_compares_every_field(x, y, kwargs, expected):
+def test_one_walk_compares_every_field(walker, x, y, kwargs, expected):
     assert trees.same(ast.parse(x), ast.parse(y), **kwargs) is expected
 
 
-def test_contexts_are_skipped_only_when_asked():
+def test_contexts_are_skipped_only_when_asked(walker):
     load, store = ast.parse("x").body[0].value, ast.parse("x = 1").body[0].targets[0]
     assert trees.same(load, store) is False
     assert trees.same(load, store, skip=trees.NO_CONTEXT) is True
@@ -116,7 +126,33 @@ def test_contexts_are_skipped_only_when_asked():
     ("(a, -b)", "[a, -b]", False),
     ("lambda: 1", "lambda: 1", None),  # gast represents it otherwise: not known
 ])
-def test_parse_against_rewritten_node(source, node, expected):
+def test_parse_against_rewritten_node(walker, source, node, expected):
     assert trees.same_as_parsed(expr(source), expr(node, gast)) is expected
     if expected is not None:
         assert trees.same_tree(gast.ast_to_gast(expr(source)), expr(node, gast)) is expected
+
+
+@pytest.mark.parametrize("settled", [(), (ast.FunctionDef,), (ast.Call, ast.Attribute)])
+def test_native_walk_sees_the_pairs_of_the_python_one(settled):
+    # The same pairs settled in the same order, and the same difference reported.
+    if trees._native_same is trees._python_same:
+        pytest.skip("the package was built without its native tree passes")
+    path = os.path.join(os.path.dirname(__file__), "realcode", sorted(os.listdir(
+        os.path.join(os.path.dirname(__file__), "realcode")))[0])
+    with open(path, encoding="utf-8") as f:
+        text = f.read()
+    x, y = ast.parse(text), ast.parse(text[:len(text) * 3 // 4] + text[len(text) * 3 // 4:].replace("self", "me", 1))
+    logs = []
+    for walk in (trees._native_same, trees._python_same):
+        log = []
+
+        def settle(a, b):
+            log.append(("settle", type(a).__name__, getattr(a, "lineno", None)))
+            return True if isinstance(a, settled) and getattr(a, "lineno", 0) < 10 else None
+
+        def report(a, b, field):
+            log.append(("report", type(a).__name__, getattr(a, "lineno", None), field))
+
+        log.append(walk(x, y, ast.AST, ast.AST, None, trees.NOTHING, settle, report))
+        logs.append(log)
+    assert logs[0] == logs[1] and logs[0][-1] is False and logs[0][-2][0] == "report"

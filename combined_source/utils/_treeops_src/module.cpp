@@ -25,6 +25,9 @@ PyMethodDef module_methods[] = {
      "render(node)\n--\n\n"
      "The source text of a gast node: names, attribute chains, calls and plain\n"
      "constants are written here, everything else by the configured renderer."},
+    {"same", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same)), METH_FASTCALL,
+     "same(x, y, left, right, kinds, skip, settle, report)\n--\n\n"
+     "Whether trees x and y are equal, field by field (see trees.same)."},
     {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(walk)), METH_FASTCALL,
      "walk(processor, node, visit, generic)\n--\n\n"
      "Visits the children of `node` and stores what each visit returns in the\n"

@@ -87,6 +87,8 @@ PyObject* configure(PyObject* module, PyObject* const* args, Py_ssize_t nargs) n
 PyObject* configure_render(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 // render(node): the source text of `node`, as RUF's renderer gives it
 PyObject* render(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+// same(x, y, left, right, kinds, skip, settle, report): trees.py's `same`
+PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 // walk(processor, node, visit, generic)
 PyObject* walk(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 

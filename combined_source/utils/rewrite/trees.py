@@ -24,16 +24,8 @@ def _differ(report, a, b, field):
     return False
 
 
-def same(x, y, left=ast.AST, right=ast.AST, kinds=None, skip=NOTHING, settle=None, report=None):
-    """Whether trees `x` and `y` are equal: the same kinds of node with equal
-    fields. `left` and `right` are the node classes of the two trees;
-    `kinds`, when given, maps the name of each kind of node on the left that
-    may be compared to the kind it must be on the right (anything else makes
-    the answer None: not known); fields named in `skip` are not compared;
-    `settle(a, b)` may settle a pair before its fields are compared: True
-    (equal), False (different), None (compare the fields). On a difference
-    found here, `report(a, b, field)` is told the pair and the field (None
-    for a difference of kind)."""
+def _python_same(x, y, left, right, kinds, skip, settle, report):
+    """`same`, in Python (the native module does the same walk)."""
     stack = [(x, y)]
     pop, push = stack.pop, stack.append
     while stack:
@@ -74,6 +66,25 @@ def same(x, y, left=ast.AST, right=ast.AST, kinds=None, skip=NOTHING, settle=Non
             elif type(p) is not type(q) or p != q:
                 return _differ(report, a, b, name)
     return True
+
+
+try:  # the same walk, native, when the package is built with it
+    from .._treeops import same as _native_same
+except ImportError:
+    _native_same = _python_same
+
+
+def same(x, y, left=ast.AST, right=ast.AST, kinds=None, skip=NOTHING, settle=None, report=None):
+    """Whether trees `x` and `y` are equal: the same kinds of node with equal
+    fields. `left` and `right` are the node classes of the two trees;
+    `kinds`, when given, maps the name of each kind of node on the left that
+    may be compared to the kind it must be on the right (anything else makes
+    the answer None: not known); fields named in `skip` are not compared;
+    `settle(a, b)` may settle a pair before its fields are compared: True
+    (equal), False (different), None (compare the fields). On a difference
+    found here, `report(a, b, field)` is told the pair and the field (None
+    for a difference of kind)."""
+    return _native_same(x, y, left, right, kinds, skip, settle, report)
 
 
 def same_as_parsed(parsed, node):
