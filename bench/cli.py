@@ -7,7 +7,8 @@ turns round by round:
 
   new    the command line as it is: splices the changed spans into the text
   today  the same command line with the host stand-ins' earlier renderer and
-         traversal swapped in (bench/today.py): every rendering converts the
+         traversal, gast's own conversion and the check's tree comparison
+         in Python swapped in (bench/today.py): every rendering converts the
          node back and unparses it, every child is visited through `visit`
   old    the same command line with the rewrite of each text replaced by the
          earlier whole-file path: gast.parse, render, transform, render again

@@ -1,12 +1,13 @@
 """The host stand-ins' renderer and traversal as they were before the direct
-rendering path and the inlined dispatch, and gast's own conversion in place
-of the direct one: the command-line benchmark's "today" peer runs with these
-swapped in."""
+rendering path and the inlined dispatch, gast's own conversion in place of
+the direct one, and the check's tree comparison in Python: the
+command-line benchmark's "today" peer runs with these swapped in."""
 import sys
 
 import gast
 
 from combined_source.utils import HUJ, RUF, convert
+from combined_source.utils.rewrite import trees
 
 
 def generic_visit(self, node):
@@ -52,6 +53,8 @@ def use(earlier):
                     and getattr(module, attr, None) is old:
                 setattr(module, attr, new)
     HUJ.BaseCodePostProcessor.generic_visit = generic_visit if earlier else _GENERIC_VISIT
+    trees._native_same = trees._python_same if earlier else _SAME
 
 
 _RENDER, _GENERIC_VISIT = RUF.ast_to_source_code, HUJ.BaseCodePostProcessor.generic_visit
+_SAME = trees._native_same
