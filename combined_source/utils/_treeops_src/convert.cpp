@@ -357,7 +357,10 @@ PyGetSetDef converter_getset[] = {
 }  // namespace
 
 PyTypeObject ConverterType = [] {
-    PyTypeObject t{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject t{};
+    // A static type holds a reference to itself, so that the references its
+    // subclasses take and give back never bring it to zero.
+    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;
     t.tp_name = "combined_source.utils._treeops.Converter";
     t.tp_basicsize = sizeof(Converter);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;

@@ -44,15 +44,12 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
-PyModuleDef module_def = [] {
-    PyModuleDef d{PyModuleDef_HEAD_INIT};
-    d.m_name = "combined_source.utils._treeops";
-    d.m_doc = "Native passes over syntax trees for the command line: conversion to gast and traversal.";
-    d.m_size = 0;
-    d.m_methods = module_methods;
-    d.m_slots = module_slots;
-    return d;
-}();
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "combined_source.utils._treeops",
+    "Native passes over syntax trees for the command line: conversion to gast, traversal, tree comparison "
+    "and the renderer's common texts.",
+    0, module_methods, module_slots, nullptr, nullptr, nullptr,
+};
 
 int intern(PyObject** slot, const char* text) noexcept {
     *slot = PyUnicode_InternFromString(text);

@@ -52,6 +52,21 @@ PyObject* kind_of(PyObject* a, PyObject* kinds) noexcept {
     return PyObject_CallMethod(kinds, "get", "O", name.get());
 }
 
+// Two field values: nodes (of `left`, and then of `right`) are pushed to be
+// compared, other values compared here. 1 alike so far, 0 they differ, -1 error.
+int pair_up(Ref u, Ref v, PyObject* left, PyObject* right, Pairs& stack) noexcept {
+    int node = is_instance(u.get(), left);
+    if (node <= 0) {
+        if (node < 0) return -1;
+        int differs = values_differ(u.get(), v.get());
+        return differs < 0 ? -1 : !differs;
+    }
+    int other = is_instance(v.get(), right);
+    if (other <= 0) return other;
+    stack.emplace_back(std::move(u), std::move(v));
+    return 1;
+}
+
 }  // namespace
 
 PyObject* same(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
@@ -97,35 +112,16 @@ PyObject* same(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
                     return differ(report, a.get(), b.get(), name.get());
                 // zip() stops at the shorter list, should either change meanwhile.
                 for (Py_ssize_t i = 0; i < PyList_GET_SIZE(p.get()) && i < PyList_GET_SIZE(q.get()); ++i) {
-                    Ref u = Ref::borrow(PyList_GET_ITEM(p.get(), i));
-                    Ref v = Ref::borrow(PyList_GET_ITEM(q.get(), i));
-                    int node = is_instance(u.get(), left);
-                    if (node < 0) return nullptr;
-                    if (node) {
-                        int other = is_instance(v.get(), right);
-                        if (other < 0) return nullptr;
-                        if (!other) return differ(report, a.get(), b.get(), name.get());
-                        stack.emplace_back(std::move(u), std::move(v));
-                        continue;
-                    }
-                    int differs = values_differ(u.get(), v.get());
-                    if (differs < 0) return nullptr;
-                    if (differs) return differ(report, a.get(), b.get(), name.get());
+                    int alike = pair_up(Ref::borrow(PyList_GET_ITEM(p.get(), i)),
+                                        Ref::borrow(PyList_GET_ITEM(q.get(), i)), left, right, stack);
+                    if (alike < 0) return nullptr;
+                    if (!alike) return differ(report, a.get(), b.get(), name.get());
                 }
                 continue;
             }
-            int node = is_instance(p.get(), left);
-            if (node < 0) return nullptr;
-            if (node) {
-                int other = is_instance(q.get(), right);
-                if (other < 0) return nullptr;
-                if (!other) return differ(report, a.get(), b.get(), name.get());
-                stack.emplace_back(std::move(p), std::move(q));
-                continue;
-            }
-            int differs = values_differ(p.get(), q.get());
-            if (differs < 0) return nullptr;
-            if (differs) return differ(report, a.get(), b.get(), name.get());
+            int alike = pair_up(std::move(p), std::move(q), left, right, stack);
+            if (alike < 0) return nullptr;
+            if (!alike) return differ(report, a.get(), b.get(), name.get());
         }
         if (PyErr_Occurred()) return nullptr;
     }
