@@ -344,7 +344,7 @@ PyObject* converter_record(PyObject* op, void*) noexcept { return get_member(rei
 
 PyMethodDef converter_methods[] = {
     {"_visit", converter_visit, METH_O,
-     "_visit(node)\n--\n\nThe gast tree of `node` (a node, a list of them, or any other value, kept as it is)."},
+     "_visit($self, node, /)\n--\n\nThe gast tree of `node` (a node, a list of them, or any other value, kept as it is)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

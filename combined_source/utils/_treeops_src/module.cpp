@@ -12,13 +12,13 @@ namespace {
 
 PyMethodDef module_methods[] = {
     {"configure", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure)), METH_FASTCALL,
-     "configure(std_name, gast_name, copy_location, plan, plans)\n--\n\n"
+     "configure(std_name, gast_name, copy_location, plan, plans, /)\n--\n\n"
      "Sets what the conversion works with: the two Name classes, the location\n"
      "copy, the function that plans the conversion of a node class, and the dict\n"
      "of plans it fills."},
     {"configure_render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure_render)),
      METH_FASTCALL,
-     "configure_render(Name, Attribute, Call, Constant, keyword, fallback, end)\n--\n\n"
+     "configure_render(name, attribute, call, constant, keyword, fallback, end, /)\n--\n\n"
      "Sets the gast kinds the renderer writes, the renderer it hands every other\n"
      "node to, and the text that ends each rendering (None for none)."},
     {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(render)), METH_FASTCALL | METH_KEYWORDS,
@@ -26,10 +26,10 @@ PyMethodDef module_methods[] = {
      "The source text of a gast node: names, attribute chains, calls and plain\n"
      "constants are written here, everything else by the configured renderer."},
     {"same", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same)), METH_FASTCALL,
-     "same(x, y, left, right, kinds, skip, settle, report)\n--\n\n"
+     "same(x, y, left, right, kinds, skip, settle, report, /)\n--\n\n"
      "Whether trees x and y are equal, field by field (see trees.same)."},
     {"walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(walk)), METH_FASTCALL,
-     "walk(processor, node, visit, generic)\n--\n\n"
+     "walk(processor, node, visit, generic, /)\n--\n\n"
      "Visits the children of `node` and stores what each visit returns in the\n"
      "child's place; returns `node`. Children go to `visit` unless it is None,\n"
      "else to processor.visit_<ClassName>, else to `generic` unless it is None,\n"

@@ -1,0 +1,35 @@
+import sys
+from typing import Any, Callable, Dict, Optional, Tuple, TypeVar
+
+if sys.version_info >= (3, 9):
+    from typing_extensions import disjoint_base as _disjoint_base
+else:  # the type checkers of 3.8 do not know the marker
+    _T = TypeVar("_T")
+
+    def _disjoint_base(cls: _T) -> _T: ...
+
+@_disjoint_base
+class Converter:
+    """The conversion to gast trees; combined with gast's converter class."""
+
+    @property
+    def fields(self) -> Optional[Dict[Any, Tuple[Any, ...]]]: ...
+    @property
+    def record(self) -> Optional[Callable[[Any, Dict[Any, Tuple[Any, ...]]], Any]]: ...
+    def __init__(
+        self,
+        fields: Optional[Dict[Any, Tuple[Any, ...]]] = ...,
+        record: Optional[Callable[[Any, Dict[Any, Tuple[Any, ...]]], Any]] = ...,
+    ) -> None: ...
+    def _visit(self, node: Any, /) -> Any: ...
+
+def configure(std_name: type, gast_name: type, copy_location: Callable[..., Any], plan: Callable[[type], Any],
+              plans: Dict[type, Any], /) -> None: ...
+def configure_render(name: type, attribute: type, call: type, constant: type, keyword: type,
+                     fallback: Callable[[Any], str], end: Optional[str], /) -> None: ...
+def render(node: Any) -> str: ...
+def same(x: Any, y: Any, left: type, right: type, kinds: Optional[Dict[str, type]], skip: Any,
+         settle: Optional[Callable[[Any, Any], Optional[bool]]],
+         report: Optional[Callable[[Any, Any, Optional[str]], Any]], /) -> Optional[bool]: ...
+def walk(processor: Any, node: Any, visit: Optional[Callable[[Any], Any]],
+         generic: Optional[Callable[[Any], Any]], /) -> Any: ...
