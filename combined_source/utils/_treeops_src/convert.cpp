@@ -8,8 +8,6 @@
 // `record`) copies it field by field.
 #include "treeops.hpp"
 
-#include <vector>
-
 namespace treeops {
 
 namespace {
@@ -92,11 +90,6 @@ PyObject* convert_by_gast(Converter* self, PyObject* node) noexcept {
     return made.release();
 }
 
-struct Field {
-    PyObject* name;  // borrowed from the plan
-    Ref value;
-};
-
 PyObject* convert_by_plan(Converter* self, PyObject* node, PyObject* plan) noexcept {
     if (!PyTuple_Check(plan) || PyTuple_GET_SIZE(plan) != 4 || !PyTuple_Check(PyTuple_GET_ITEM(plan, 1)) ||
         !PyTuple_Check(PyTuple_GET_ITEM(plan, 2))) {
@@ -119,14 +112,9 @@ PyObject* convert_by_plan(Converter* self, PyObject* node, PyObject* plan) noexc
     }
     // The children are converted first and the attributes then set one by
     // one, so that nodes of a kind share their dict's keys (see convert.py).
-    Field inline_fields[8];
-    std::vector<Field> more;
-    Field* converted = inline_fields;
-    if (n > 8) {
-        more.resize(static_cast<size_t>(n));
-        converted = more.data();
-    }
-    Py_ssize_t count = 0;
+    // `converted` holds each field's value, NULL for a field the node lacks.
+    Ref converted = Ref::steal(PyTuple_New(n));
+    if (!converted) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* name = PyTuple_GET_ITEM(field_names, i);
         Ref value;
@@ -148,14 +136,14 @@ PyObject* convert_by_plan(Converter* self, PyObject* node, PyObject* plan) noexc
             if (!kept) return nullptr;
             PyTuple_SET_ITEM(values.get(), i, kept);
         }
-        converted[count].name = name;
-        converted[count].value = std::move(value);
-        ++count;
+        PyTuple_SET_ITEM(converted.get(), i, value.release());
     }
     Ref made = Ref::steal(new_node(target));
     if (!made) return nullptr;
-    for (Py_ssize_t i = 0; i < count; ++i)
-        if (PyObject_SetAttr(made.get(), converted[i].name, converted[i].value.get()) < 0) return nullptr;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* value = PyTuple_GET_ITEM(converted.get(), i);
+        if (value && PyObject_SetAttr(made.get(), PyTuple_GET_ITEM(field_names, i), value) < 0) return nullptr;
+    }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(attribute_names); ++i) {
         PyObject* name = PyTuple_GET_ITEM(attribute_names, i);
         Ref value = Ref::steal(PyObject_GetAttr(node, name));

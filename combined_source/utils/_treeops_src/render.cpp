@@ -6,8 +6,6 @@
 // reference; so do calls with other arguments than one positional node.
 #include "treeops.hpp"
 
-#include <vector>
-
 namespace treeops {
 
 Render render_kinds;
@@ -16,17 +14,18 @@ namespace {
 
 // Appends the text of `node` to `parts`: 1 done, 0 not handled here (no
 // error set), -1 error.
-int expr(PyObject* node, std::vector<Ref>& parts) noexcept;
+int expr(PyObject* node, PyObject* parts) noexcept;
 
-inline int push(std::vector<Ref>& parts, PyObject* text) noexcept {
+// Appends `text` (a new reference, taken over) to the list `parts`.
+inline int push(PyObject* parts, PyObject* text) noexcept {
     if (!text) return -1;
-    parts.push_back(Ref::steal(text));
-    return 1;
+    int status = PyList_Append(parts, text);
+    Py_DECREF(text);
+    return status < 0 ? -1 : 1;
 }
 
-inline int push_borrowed(std::vector<Ref>& parts, PyObject* text) noexcept {
-    parts.push_back(Ref::borrow(text));
-    return 1;
+inline int push_borrowed(PyObject* parts, PyObject* text) noexcept {
+    return PyList_Append(parts, text) < 0 ? -1 : 1;
 }
 
 // A field read; 0 when the node lacks it (left to the Python path).
@@ -37,7 +36,7 @@ inline int field(PyObject* node, PyObject* name, Ref& out) noexcept {
     return found;
 }
 
-int constant(PyObject* node, std::vector<Ref>& parts) noexcept {
+int constant(PyObject* node, PyObject* parts) noexcept {
     Ref value;
     int found = field(node, names.value, value);
     if (found <= 0) return found;
@@ -50,12 +49,13 @@ int constant(PyObject* node, std::vector<Ref>& parts) noexcept {
     // `kind == "u"` with a kind of another type could run its __eq__.
     if (kind.get() != Py_None) {
         if (!PyUnicode_CheckExact(kind.get())) return 0;
-        if (PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0) push_borrowed(parts, render_kinds.u_prefix);
+        if (PyUnicode_CompareWithASCIIString(kind.get(), "u") == 0 && push_borrowed(parts, render_kinds.u_prefix) < 0)
+            return -1;
     }
     return push(parts, PyObject_Repr(v));
 }
 
-int attribute(PyObject* node, std::vector<Ref>& parts) noexcept {
+int attribute(PyObject* node, PyObject* parts) noexcept {
     Ref value, attr;
     int found = field(node, names.value, value);
     if (found <= 0) return found;
@@ -66,11 +66,11 @@ int attribute(PyObject* node, std::vector<Ref>& parts) noexcept {
     if (Py_TYPE(value.get()) == reinterpret_cast<PyTypeObject*>(render_kinds.constant)) return 0;
     int done = expr(value.get(), parts);
     if (done <= 0) return done;
-    push_borrowed(parts, render_kinds.dot);
+    if (push_borrowed(parts, render_kinds.dot) < 0) return -1;
     return push_borrowed(parts, attr.get());
 }
 
-int call(PyObject* node, std::vector<Ref>& parts) noexcept {
+int call(PyObject* node, PyObject* parts) noexcept {
     Ref func, args, keywords;
     int found = field(node, names.func, func);
     if (found <= 0) return found;
@@ -79,10 +79,10 @@ int call(PyObject* node, std::vector<Ref>& parts) noexcept {
     if (!PyList_CheckExact(args.get()) || !PyList_CheckExact(keywords.get())) return 0;
     int done = expr(func.get(), parts);
     if (done <= 0) return done;
-    push_borrowed(parts, render_kinds.open);
+    if (push_borrowed(parts, render_kinds.open) < 0) return -1;
     bool first = true;
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(args.get()); ++i) {
-        if (!first) push_borrowed(parts, render_kinds.comma);
+        if (!first && push_borrowed(parts, render_kinds.comma) < 0) return -1;
         first = false;
         Ref arg = Ref::borrow(PyList_GET_ITEM(args.get(), i));
         if ((done = expr(arg.get(), parts)) <= 0) return done;
@@ -93,22 +93,20 @@ int call(PyObject* node, std::vector<Ref>& parts) noexcept {
         Ref name, value;
         if ((found = field(k.get(), names.arg, name)) <= 0) return found;
         if ((found = field(k.get(), names.value, value)) <= 0) return found;
-        if (!first) push_borrowed(parts, render_kinds.comma);
+        if (name.get() != Py_None && !PyUnicode_CheckExact(name.get())) return 0;
+        if (!first && push_borrowed(parts, render_kinds.comma) < 0) return -1;
         first = false;
         if (name.get() == Py_None) {
-            push_borrowed(parts, render_kinds.star_star);
-        } else if (PyUnicode_CheckExact(name.get())) {
-            push_borrowed(parts, name.get());
-            push_borrowed(parts, render_kinds.equals);
-        } else {
-            return 0;
+            if (push_borrowed(parts, render_kinds.star_star) < 0) return -1;
+        } else if (push_borrowed(parts, name.get()) < 0 || push_borrowed(parts, render_kinds.equals) < 0) {
+            return -1;
         }
         if ((done = expr(value.get(), parts)) <= 0) return done;
     }
     return push_borrowed(parts, render_kinds.close);
 }
 
-int expr(PyObject* node, std::vector<Ref>& parts) noexcept {
+int expr(PyObject* node, PyObject* parts) noexcept {
     PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(node));
     if (t == render_kinds.name) {
         Ref id;
@@ -139,20 +137,13 @@ PyObject* render(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         return nullptr;
     }
     if (nargs == 1 && !kwnames) {
-        std::vector<Ref> parts;
-        parts.reserve(16);
-        int done = expr(args[0], parts);
-        if (done > 0) {
-            if (render_kinds.end != Py_None) push_borrowed(parts, render_kinds.end);
-            Ref list = Ref::steal(PyList_New(static_cast<Py_ssize_t>(parts.size())));
-            if (list) {
-                for (size_t i = 0; i < parts.size(); ++i)
-                    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), parts[i].release());
-                PyObject* text = PyUnicode_Join(render_kinds.empty, list.get());
-                if (text) return text;
-            }
+        Ref parts = Ref::steal(PyList_New(0));
+        int done = parts ? expr(args[0], parts.get()) : -1;
+        if (done > 0 && (render_kinds.end == Py_None || push_borrowed(parts.get(), render_kinds.end) > 0)) {
+            PyObject* text = PyUnicode_Join(render_kinds.empty, parts.get());
+            if (text) return text;
         }
-        if (done < 0 || PyErr_Occurred()) {
+        if (PyErr_Occurred()) {
             // An error here is the Python path's to raise or not (it renders
             // the node the reference way); an interruption stays.
             if (!PyErr_ExceptionMatches(PyExc_Exception)) return nullptr;

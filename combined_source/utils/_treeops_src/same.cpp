@@ -4,13 +4,54 @@
 #include "treeops.hpp"
 
 #include <utility>
-#include <vector>
 
 namespace treeops {
 
 namespace {
 
-using Pairs = std::vector<std::pair<Ref, Ref>>;
+// The pairs still to compare: a stack holding a reference to both nodes of
+// each pair, in memory of the interpreter's allocator.
+class Pairs {
+public:
+    Pairs() noexcept = default;
+    Pairs(const Pairs&) = delete;
+    Pairs& operator=(const Pairs&) = delete;
+    ~Pairs() {
+        for (size_t i = 0; i < 2 * size_; ++i) Py_DECREF(items_[i]);
+        PyMem_Free(items_);
+    }
+
+    bool empty() const noexcept { return size_ == 0; }
+
+    // Takes over both references; false with MemoryError set when the stack cannot grow.
+    bool push(Ref a, Ref b) noexcept {
+        if (size_ == capacity_) {
+            size_t capacity = capacity_ ? 2 * capacity_ : 64;
+            void* grown = PyMem_Realloc(items_, 2 * capacity * sizeof(PyObject*));
+            if (!grown) {
+                PyErr_NoMemory();
+                return false;
+            }
+            items_ = static_cast<PyObject**>(grown);
+            capacity_ = capacity;
+        }
+        items_[2 * size_] = a.release();
+        items_[2 * size_ + 1] = b.release();
+        ++size_;
+        return true;
+    }
+
+    void pop(Ref& a, Ref& b) noexcept {
+        --size_;
+        a = Ref::steal(items_[2 * size_]);
+        b = Ref::steal(items_[2 * size_ + 1]);
+    }
+
+private:
+    PyObject** items_ = nullptr;
+    size_t size_ = 0;
+    size_t capacity_ = 0;
+};
 
 // `report(a, b, field)` when given, then False; nullptr on its error.
 PyObject* differ(PyObject* report, PyObject* a, PyObject* b, PyObject* field) noexcept {
@@ -63,8 +104,7 @@ int pair_up(Ref u, Ref v, PyObject* left, PyObject* right, Pairs& stack) noexcep
     }
     int other = is_instance(v.get(), right);
     if (other <= 0) return other;
-    stack.emplace_back(std::move(u), std::move(v));
-    return 1;
+    return stack.push(std::move(u), std::move(v)) ? 1 : -1;
 }
 
 }  // namespace
@@ -77,11 +117,10 @@ PyObject* same(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     PyObject *left = args[2], *right = args[3], *kinds = args[4], *skip = args[5], *settle = args[6],
              *report = args[7];
     Pairs stack;
-    stack.emplace_back(Ref::borrow(args[0]), Ref::borrow(args[1]));
+    if (!stack.push(Ref::borrow(args[0]), Ref::borrow(args[1]))) return nullptr;
     while (!stack.empty()) {
-        Ref a = std::move(stack.back().first);
-        Ref b = std::move(stack.back().second);
-        stack.pop_back();
+        Ref a, b;
+        stack.pop(a, b);
         if (settle != Py_None) {
             Ref verdict = Ref::steal(call2(settle, a.get(), b.get()));
             if (!verdict) return nullptr;
