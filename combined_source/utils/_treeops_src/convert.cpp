@@ -27,14 +27,6 @@ PyObject* new_node(PyObject* cls) noexcept {
                                                           g.empty_tuple, nullptr);
 }
 
-// A getattr that treats AttributeError as absence: 1 found, 0 absent, -1 error.
-inline int optional_attr(PyObject* obj, PyObject* name, Ref& out) noexcept {
-    PyObject* v = nullptr;
-    int found = zok::compat::lookup_attr(obj, name, &v);
-    out = Ref::steal(v);
-    return found;
-}
-
 // copier(made, node), a location copy (ast's or gast's): where both kinds
 // carry the four positions (`located`) and the node has all four, not None,
 // every version of either copies all four, so they are copied here; anything

@@ -28,23 +28,15 @@ inline int push_borrowed(PyObject* parts, PyObject* text) noexcept {
     return PyList_Append(parts, text) < 0 ? -1 : 1;
 }
 
-// A field read; 0 when the node lacks it (left to the Python path).
-inline int field(PyObject* node, PyObject* name, Ref& out) noexcept {
-    PyObject* v = nullptr;
-    int found = zok::compat::lookup_attr(node, name, &v);
-    out = Ref::steal(v);
-    return found;
-}
-
 int constant(PyObject* node, PyObject* parts) noexcept {
     Ref value;
-    int found = field(node, names.value, value);
+    int found = optional_attr(node, names.value, value);
     if (found <= 0) return found;
     PyObject* v = value.get();
     // bool is a subclass of int, and its repr is what the reference writes.
     if (!(PyUnicode_CheckExact(v) || PyLong_CheckExact(v) || PyBool_Check(v) || v == Py_None)) return 0;
     Ref kind;
-    found = field(node, names.kind, kind);
+    found = optional_attr(node, names.kind, kind);
     if (found <= 0) return found;
     // `kind == "u"` with a kind of another type could run its __eq__.
     if (kind.get() != Py_None) {
@@ -57,9 +49,9 @@ int constant(PyObject* node, PyObject* parts) noexcept {
 
 int attribute(PyObject* node, PyObject* parts) noexcept {
     Ref value, attr;
-    int found = field(node, names.value, value);
+    int found = optional_attr(node, names.value, value);
     if (found <= 0) return found;
-    found = field(node, names.attr, attr);
+    found = optional_attr(node, names.attr, attr);
     if (found <= 0) return found;
     if (!PyUnicode_CheckExact(attr.get())) return 0;
     // A constant before the dot (`1 .real`) is left to the Python path.
@@ -72,10 +64,10 @@ int attribute(PyObject* node, PyObject* parts) noexcept {
 
 int call(PyObject* node, PyObject* parts) noexcept {
     Ref func, args, keywords;
-    int found = field(node, names.func, func);
+    int found = optional_attr(node, names.func, func);
     if (found <= 0) return found;
-    if ((found = field(node, names.args, args)) <= 0) return found;
-    if ((found = field(node, names.keywords, keywords)) <= 0) return found;
+    if ((found = optional_attr(node, names.args, args)) <= 0) return found;
+    if ((found = optional_attr(node, names.keywords, keywords)) <= 0) return found;
     if (!PyList_CheckExact(args.get()) || !PyList_CheckExact(keywords.get())) return 0;
     int done = expr(func.get(), parts);
     if (done <= 0) return done;
@@ -91,8 +83,8 @@ int call(PyObject* node, PyObject* parts) noexcept {
         Ref k = Ref::borrow(PyList_GET_ITEM(keywords.get(), i));
         if (Py_TYPE(k.get()) != reinterpret_cast<PyTypeObject*>(render_kinds.keyword)) return 0;
         Ref name, value;
-        if ((found = field(k.get(), names.arg, name)) <= 0) return found;
-        if ((found = field(k.get(), names.value, value)) <= 0) return found;
+        if ((found = optional_attr(k.get(), names.arg, name)) <= 0) return found;
+        if ((found = optional_attr(k.get(), names.value, value)) <= 0) return found;
         if (name.get() != Py_None && !PyUnicode_CheckExact(name.get())) return 0;
         if (!first && push_borrowed(parts, render_kinds.comma) < 0) return -1;
         first = false;
@@ -110,7 +102,7 @@ int expr(PyObject* node, PyObject* parts) noexcept {
     PyObject* t = reinterpret_cast<PyObject*>(Py_TYPE(node));
     if (t == render_kinds.name) {
         Ref id;
-        int found = field(node, names.id, id);
+        int found = optional_attr(node, names.id, id);
         if (found <= 0) return found;
         if (!PyUnicode_CheckExact(id.get())) return 0;
         return push(parts, id.release());

@@ -72,10 +72,10 @@ int values_differ(PyObject* u, PyObject* v) noexcept {
 
 // getattr(node, name, None), as a new reference.
 PyObject* field_or_none(PyObject* node, PyObject* name) noexcept {
-    PyObject* v = nullptr;
-    int found = zok::compat::lookup_attr(node, name, &v);
+    Ref value;
+    int found = optional_attr(node, name, value);
     if (found < 0) return nullptr;
-    return found ? v : new_ref(Py_None);
+    return found ? value.release() : new_ref(Py_None);
 }
 
 // The kind `a` must be compared as: its type, or (with `kinds`) the entry of

@@ -104,6 +104,14 @@ inline PyObject* new_ref(PyObject* o) noexcept {
     return o;
 }
 
+// A getattr that treats AttributeError as absence: 1 found, 0 absent, -1 error.
+inline int optional_attr(PyObject* obj, PyObject* name, Ref& out) noexcept {
+    PyObject* v = nullptr;
+    int found = zok::compat::lookup_attr(obj, name, &v);
+    out = Ref::steal(v);
+    return found;
+}
+
 // f(arg), through vectorcall.
 inline PyObject* call1(PyObject* f, PyObject* arg) noexcept {
     PyObject* argv[2] = {nullptr, arg};

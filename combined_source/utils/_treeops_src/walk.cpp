@@ -39,9 +39,8 @@ PyObject* visit_child(PyObject* processor, PyObject* child, PyObject* visit, PyO
     if (!cls_name) return nullptr;
     Ref name = Ref::steal(method_name(cls_name.get()));
     if (!name) return nullptr;
-    PyObject* found = nullptr;
-    int has = zok::compat::lookup_attr(processor, name.get(), &found);
-    Ref method = Ref::steal(found);
+    Ref method;
+    int has = optional_attr(processor, name.get(), method);
     if (has < 0) return nullptr;
     if (has) return call1(method.get(), child);
     if (generic != Py_None) return call1(generic, child);
@@ -87,9 +86,8 @@ int walk_list(PyObject* processor, PyObject* items, PyObject* visit, PyObject* g
 }
 
 int walk_field(PyObject* processor, PyObject* node, PyObject* field, PyObject* visit, PyObject* generic) noexcept {
-    PyObject* found = nullptr;
-    int has = zok::compat::lookup_attr(node, field, &found);
-    Ref value = Ref::steal(found);
+    Ref value;
+    int has = optional_attr(node, field, value);
     if (has <= 0) return has;  // a field the node was made without is skipped
     int is_list = is_instance(value.get(), reinterpret_cast<PyObject*>(&PyList_Type));
     if (is_list < 0) return -1;
