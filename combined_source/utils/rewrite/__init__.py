@@ -66,12 +66,14 @@ class Result(NamedTuple):
     places worth a warning as (line, message), and whether the text is the
     whole rendering of the tree because splicing could not be trusted, with
     the reason why (the construct, line and column of the first difference)
-    in `reason`."""
+    in `reason`; `findings` holds a `Finding` per change made and per
+    warning worth a rule name."""
 
     output: Optional[str]
     notes: tuple = ()
     whole: bool = False
     reason: Optional[Reason] = None
+    findings: tuple = ()
 
 
 @contextlib.contextmanager
