@@ -75,7 +75,7 @@ def test_rewrite_options(tmp_path, args, env, source, output):
 @pytest.mark.parametrize("data, message", [
     (b"def f(:\n    pass\n", "bad.py:1:7: cannot parse: invalid syntax"),
     (b"y = 2\nif x\n    pass\n", "bad.py:2:5: cannot parse: "),
-    (b"x = '\xff'\n", "bad.py: not UTF-8: invalid start byte at byte 5"),
+    (b"x = '\xff'\n", "bad.py:1:6: not UTF-8: invalid start byte"),
     # 3.14's own encoding detection refuses null bytes before the parser sees them.
     (b"x = 1\0\n", "bad.py: cannot parse: source code string cannot contain null bytes"
      if sys.version_info < (3, 14) else "bad.py: cannot decode: source code cannot contain null bytes"),
@@ -302,11 +302,28 @@ def test_stdin_filename(tmp_path, filename, args, stdout, stderr):
 def test_verbose_names_configuration_and_skipped_paths(tmp_path):
     make(tmp_path, {"pyproject.toml": "[tool.orb-postprocess]\nextend-exclude = '_gen\\.py$'\n",
                     ".gitignore": "out/\n", "out/a.py": SRC, "venv/pyvenv.cfg": "", "venv/b.py": SRC,
-                    "c_gen.py": SRC, "d.txt": "", ".hidden/e.py": CLEAN})
+                    "c_gen.py": SRC, "d.txt": "", ".hidden/e.py": CLEAN, "f.py": SRC})
     os.symlink(str(tmp_path / "out"), str(tmp_path / "link"))
     rc, out, err = run_cli(tmp_path, "--check", "-v", ".")
-    assert rc == 0 and err.splitlines() == [
-        "configuration: %s" % (tmp_path / "pyproject.toml"), "./.gitignore: skipped: does not match --include",
-        "./c_gen.py: skipped: matches --extend-exclude", "./d.txt: skipped: does not match --include", "./link: skipped: symbolic link to a folder; not followed",
-        "./out: skipped: ignored by git", "./pyproject.toml: skipped: does not match --include",
-        "./venv: skipped: default exclude", "1 file: 0 changed, 1 unchanged, 0 failed"]
+    assert rc == 1 and err.splitlines() == [
+        "project root: %s (pyproject.toml found in it)" % tmp_path,
+        "configuration: %s" % (tmp_path / "pyproject.toml"),
+        "./c_gen.py: skipped: matches --extend-exclude", "./link: skipped: symbolic link to a folder; not followed",
+        "./out: skipped: ignored by git", "./venv: skipped: default exclude",
+        ".: skipped: 3 files that do not match --include",  # .gitignore, d.txt, pyproject.toml
+        "./.hidden/e.py: unchanged", "would rewrite ./f.py", "./f.py: changed",
+        "2 files: 1 changed, 1 unchanged, 0 failed"]
+
+
+@pytest.mark.parametrize("files, paths, root, why", [
+    ({".git/HEAD": "", "pyproject.toml": "", "src/m.py": CLEAN}, ["src/m.py"], ".", ".git found in it"),
+    ({".git": "gitdir: elsewhere\n", "src/pyproject.toml": "", "src/m.py": CLEAN}, ["src/m.py"], "src",
+     "pyproject.toml found in it"),
+    ({"src/m.py": CLEAN, "src/sub/n.py": CLEAN}, ["src/m.py", "src/sub"], "src",
+     "no .git or pyproject.toml found at or above it"),
+])
+def test_verbose_names_the_project_root_and_why(tmp_path, files, paths, root, why):
+    top = tmp_path / "top"  # no .git or pyproject.toml above it in the temporary folder
+    make(top, files)
+    rc, out, err = run_cli(top, "--check", "-v", *paths)
+    assert rc == 0 and err.splitlines()[0] == "project root: %s (%s)" % (os.path.normpath(str(top / root)), why)

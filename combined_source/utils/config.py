@@ -9,6 +9,7 @@ on the command line win over the file.
 """
 import argparse
 import os
+import re
 import sys
 
 if sys.version_info >= (3, 11):
@@ -22,6 +23,23 @@ TABLE = "orb-postprocess"
 
 class ConfigError(Exception):
     """A configuration file that cannot be used; the message names the file."""
+
+
+def error(parser, message):
+    """Ends the run with exit status 2 for a fault of the configuration: the
+    message names the file and the key, and the command line's usage, which
+    has nothing to do with it, is left out."""
+    parser.exit(2, "%s: error: %s\n" % (parser.prog, message))
+
+
+def regex(text):
+    """The compiled expression of an option or key; a multi-line value is
+    read in verbose mode, so that a long one can be spread over lines of a
+    TOML string. Raises ValueError with the compiler's complaint."""
+    try:
+        return re.compile(text, re.VERBOSE if "\n" in text else 0)
+    except re.error as e:
+        raise ValueError("not a valid regular expression: %s" % e) from None
 
 
 def _text(value, base):
@@ -43,11 +61,7 @@ def _path(value, base):
 
 
 def _regex(value, base):
-    if not isinstance(value, str):
-        return None
-    from .cli.discovery import regex  # here: the command line's package imports this module
-
-    return regex(value)  # a ValueError names what is wrong with it
+    return regex(value) if isinstance(value, str) else None  # a ValueError names what is wrong with it
 
 
 # Key in the table -> (option destination, reader, what the value must be).
@@ -111,14 +125,19 @@ def find(paths):
 
 
 def defaults(path, table):
-    """The option defaults that `table`, read from `path`, sets."""
-    values = {}
+    """The option defaults that `table`, read from `path`, sets, and where
+    each one comes from ("FILE: [tool.TABLE] KEY", for messages)."""
+    values, origins, keys = {}, {}, {}
     for key, value in table.items():
         known = OPTIONS.get(key.replace("_", "-"))
         if known is None:
             raise ConfigError("%s: [tool.%s]: unknown option %r (known: %s)"
                               % (path, TABLE, key, ", ".join(OPTIONS)))
         dest, read, expected = known
+        if dest in keys:  # object_name and object-name: one of the two would be silently lost
+            raise ConfigError("%s: [tool.%s]: %r and %r are the same option; give it once" % (
+                path, TABLE, keys[dest], key))
+        keys[dest], origins[dest] = key, "%s: [tool.%s] %s" % (path, TABLE, key)
         try:
             got = read(value, os.path.dirname(path))
         except ValueError as e:
@@ -126,25 +145,31 @@ def defaults(path, table):
         if got is None:
             raise ConfigError("%s: [tool.%s] %s: expected %s, got %r" % (path, TABLE, key, expected, value))
         values[dest] = got
-    return values
+    return values, origins
 
 
 def parse_args(parser, argv=None):
     """Parses `argv` with the defaults of the configuration file in force,
-    whose path becomes `args.config` (None when there is none)."""
+    whose path becomes `args.config` (None when there is none);
+    `args.origins` maps each option whose value the file gave to the file
+    and key, for messages about that value. A fault of the file ends the
+    run (`error`)."""
     args = parser.parse_args(argv)
     try:
         if args.config is not None:
             found = (args.config, read_table(args.config) or {})
         else:
             found = find([args.stdin_filename if p == "-" and args.stdin_filename else p for p in args.paths])
-        values = defaults(*found) if found else {}
+        values, origins = defaults(*found) if found else ({}, {})
     except ConfigError as e:
-        parser.error(str(e))
+        error(parser, str(e))
     if values:
+        given = {dest for dest in values if getattr(args, dest) != parser.get_default(dest)}
         parser.set_defaults(**values)
         args = parser.parse_args(argv)
+        origins = {dest: origin for dest, origin in origins.items() if dest not in given}
     args.config = found[0] if found else None
+    args.origins = origins
     return args
 
 
@@ -159,5 +184,5 @@ class VersionAction(argparse.Action):
     def __call__(self, parser, namespace, values, option_string=None):
         from . import __version__
 
-        sys.stdout.write("%s %s\n" % (parser.prog, __version__))
+        sys.stdout.write("%s %s\n" % (TABLE, __version__))  # the command's name, however it was called
         parser.exit()

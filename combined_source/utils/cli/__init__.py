@@ -24,10 +24,14 @@ from .report import EXIT_INTERNAL, EXIT_OK, Report, to_stderr
 __all__ = ["main"]
 
 
-def discover(args, printing):
+def discover(args, printing, prog=options.PROG):
     """The jobs of the run, and whether standard input was passed through
     unchanged (printed back, since --force-exclude matches its name)."""
     if args.verbose:
+        root, mark = discovery.find_root([args.stdin_filename if p == "-" and args.stdin_filename else p
+                                          for p in args.paths])
+        to_stderr("project root: %s (%s)" % (root, "%s found in it" % mark if mark else "no %s found at or above it" % (
+            " or ".join(discovery.ROOT_MARKS))))
         to_stderr("configuration: %s" % (args.config or "none (no %s with [tool.%s] found)" % (
             config.FILE, config.TABLE)))
     filters = discovery.Filters(**{k: v for k, v in (
@@ -36,7 +40,7 @@ def discover(args, printing):
     found = discovery.collect(args.paths, filters, stdin_filename=args.stdin_filename, on_skip=(
         lambda path, reason: to_stderr("%s: skipped: %s" % (path, reason))) if args.verbose else None)
     for path in found.stale:
-        to_stderr("%s: warning: %s: temporary file of a run that was killed; remove it" % (options.PROG, path))
+        to_stderr("%s: warning: %s: temporary file of a run that was killed; remove it" % (prog, path))
     for name, data in found.passthrough:
         if printing or args.in_place:
             several = len(found.jobs) + len(found.passthrough) > 1
@@ -45,19 +49,21 @@ def discover(args, printing):
     return found.jobs, bool(found.passthrough)
 
 
-def main(argv=None):
-    parser = options.build_parser()
+def main(argv=None, prog=options.PROG):
+    """Runs the command line on `argv` (default: sys.argv[1:]); `prog` is the
+    name it was called by, for the usage and messages."""
+    parser = options.build_parser(prog)
     args = config.parse_args(parser, argv)  # defaults from [tool.orb-postprocess] in pyproject.toml
     options.check_options(parser, args)
     printing = not (args.diff or args.check or args.in_place)
     settings = Settings(Options(args.object_name, args.orb_api, args.new_name,
-                                options.load_dtype_map(parser, args.dtype_map)), args.in_place, printing or args.diff,
+                                options.load_dtype_map(parser, args)), args.in_place, printing or args.diff,
                         args.allow_reformat)
     args.color = options.wants_colour(args.color, sys.stdout)
-    jobs, passed = discover(args, printing)
+    jobs, passed = discover(args, printing, prog)
     if not jobs:
         if not passed:
-            print("%s: no Python files found" % options.PROG, file=sys.stderr)
+            print("%s: no Python files found" % prog, file=sys.stderr)
         return EXIT_OK
     report = Report(args, len(jobs), stdin_at=next((i for i, (_, data) in enumerate(jobs) if data is not None), None))
     try:
@@ -79,7 +85,7 @@ def main(argv=None):
     except Exception as e:  # output could not be written, or a fault of this program
         current = report.current
         report.note("%s: internal error%s: %s: %s" % (
-            options.PROG, " while reporting %s" % current if current else "", type(e).__name__, e), always=True)
+            prog, " while reporting %s" % current if current else "", type(e).__name__, e), always=True)
         return EXIT_INTERNAL
     report.summary()
     return report.status

@@ -20,7 +20,7 @@ from typing import List, NamedTuple, Optional, Pattern, Tuple
 
 import pathspec
 
-from ..config import start_folder
+from ..config import regex, start_folder  # noqa: F401 (regex: the options' too)
 from .files import TEMP_NAME, Refused, read_source
 
 DEFAULT_EXCLUDES = frozenset((
@@ -38,21 +38,12 @@ DEFAULT = "default exclude"
 EXCLUDED = "matches --exclude"
 EXTENDED = "matches --extend-exclude"
 FORCED = "matches --force-exclude"
-NOT_INCLUDED = "does not match --include"
+NOT_INCLUDED = "does not match --include"  # a named path; the files of a folder are counted:
+NOT_INCLUDED_FILES = ("%d file that does not match --include", "%d files that do not match --include")
 OUTSIDE = "symbolic link to outside the project root"
 LINKED_FOLDER = "symbolic link to a folder; not followed"
 SPECIAL = "not a regular file"
 UNLISTED = "cannot be listed: %s"
-
-
-def regex(text):
-    """The compiled expression of an option or key; a multi-line value is
-    read in verbose mode, so that a long one can be spread over lines of a
-    TOML string. Raises ValueError with the compiler's complaint."""
-    try:
-        return re.compile(text, re.VERBOSE if "\n" in text else 0)
-    except re.error as e:
-        raise ValueError("not a valid regular expression: %s" % e) from None
 
 
 class Filters(NamedTuple):
@@ -72,18 +63,25 @@ class Found(NamedTuple):
     root: str  # the project root
 
 
-def project_root(paths):
-    """The nearest folder at or above the folder holding all `paths` that
-    holds `.git` or `pyproject.toml`; that folder itself when there is none."""
+def find_root(paths):
+    """The project root of `paths` and the name found in it: the nearest
+    folder at or above the folder holding all `paths` that holds `.git` or
+    `pyproject.toml`, and which of them; that folder itself and None when
+    there is none."""
     start = folder = start_folder(paths)
     while True:
-        if os.path.exists(os.path.join(folder, ROOT_MARKS[0])) or os.path.isfile(
-                os.path.join(folder, ROOT_MARKS[1])):
-            return folder
+        if os.path.exists(os.path.join(folder, ROOT_MARKS[0])):
+            return folder, ROOT_MARKS[0]
+        if os.path.isfile(os.path.join(folder, ROOT_MARKS[1])):
+            return folder, ROOT_MARKS[1]
         parent = os.path.dirname(folder)
         if parent == folder:
-            return start
+            return start, None
         folder = parent
+
+
+def project_root(paths):
+    return find_root(paths)[0]
 
 
 def _read_lines(path):
@@ -260,7 +258,7 @@ class _Walk:
                 lines = _read_lines(os.path.join(folder, IGNORE_FILE))
                 spec = spec + _spec(_rebased(lines, rel_folder))
             stale += stale_temporaries(folder, [e.name for e in entries if not e.is_dir(follow_symlinks=False)])
-            below = []
+            below, not_included = [], 0
             for entry in entries:
                 rel = rel_folder + "/" + entry.name if rel_folder else entry.name
                 try:
@@ -277,12 +275,16 @@ class _Walk:
                             reason = SPECIAL
                 except OSError as e:
                     reason = UNLISTED % (e.strerror or e)
-                if reason is not None:
+                if reason == NOT_INCLUDED:  # most files of most folders: named once per folder
+                    not_included += 1
+                elif reason is not None:
                     self.report(entry.path, reason)
                 elif folder_entry:
                     below.append((entry.path, rel, spec))
                 else:
                     found.append(entry.path)
+            if not_included:
+                self.report(folder, NOT_INCLUDED_FILES[not_included > 1] % not_included)
             stack += reversed(below)
         return found, stale
 

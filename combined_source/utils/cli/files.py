@@ -24,6 +24,10 @@ class Refused(Exception):
     """A file that --in-place leaves alone; the message says why."""
 
 
+class ReadOnly(Refused):
+    """A file without write permission: its owner keeps it as it is."""
+
+
 class Snapshot(NamedTuple):
     """What a file was when it was read: --in-place replaces only that."""
 
@@ -125,7 +129,7 @@ def write_atomically(path, data, snapshot=None):
     if st.st_nlink > 1:
         raise Refused("has %d hard links; not rewritten (a replacement would split them)" % st.st_nlink)
     if not st.st_mode & 0o222 or not os.access(target, os.W_OK):
-        raise Refused("is read-only; not rewritten")
+        raise ReadOnly("read-only; not rewritten")
     directory, base = os.path.split(target)
     fd, tmp = tempfile.mkstemp(prefix="." + base + TEMP_MARK + "%d." % os.getpid(), suffix=".tmp", dir=directory)
     try:

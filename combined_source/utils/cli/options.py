@@ -2,9 +2,11 @@
 the loading of the dtype map."""
 import argparse
 import ast
+import difflib
 import json
 import keyword
 import os
+import sys
 import textwrap
 
 from .. import config
@@ -13,6 +15,7 @@ from . import discovery
 
 PROG = "orb-postprocess"
 DTYPE_MAP_MAX_BYTES = 16 << 20
+COLOR_CHOICES = ("always", "never", "auto")
 
 EPILOG = """\
 PATH is a file, a folder or - for standard input. A folder yields the files
@@ -32,7 +35,9 @@ The expressions are searched in the path relative to the project root with
 "/src/gen/m.py"); a value holding a newline is read in verbose mode. A path
 named on the command line is processed even when ignored or excluded,
 unless --force-exclude matches it; a named path that is not a regular file
-(a pipe, a device) is refused. --verbose names each path skipped, and why.
+(a pipe, a device) is refused. --verbose names the project root and why,
+each path skipped and why (the files of a folder that --include does not
+match, once per folder), and whether each file processed changed.
 
 output modes:
   (default)     print the rewritten source; with several files each one
@@ -96,6 +101,47 @@ class Flag(argparse.Action):
         setattr(namespace, self.dest, not option_string.startswith("--no-"))
 
 
+class Parser(argparse.ArgumentParser):
+    """The command line's parser, for every option it has: a long option is
+    never abbreviated (a script relying on a prefix would break when an
+    option is added), and an unknown one is answered with the nearest known
+    option."""
+
+    def __init__(self, **kwargs):
+        super().__init__(allow_abbrev=False, **kwargs)
+
+    def parse_args(self, args=None, namespace=None):
+        args = colour_value_kept_apart(sys.argv[1:] if args is None else list(args))
+        # Unknown long options first: a typo is the likelier fault than a missing path.
+        ends = args.index("--") if "--" in args else len(args)
+        known = self._option_string_actions
+        unknown = [a for a in args[:ends] if a.startswith("--") and a.partition("=")[0] not in known]
+        if not unknown:
+            parsed, unknown = self.parse_known_args(args, namespace)
+        if unknown:
+            self.error("unrecognized arguments: %s" % " ".join(self.suggested(arg) for arg in unknown))
+        return parsed
+
+    def suggested(self, arg):
+        """`arg`, an unknown option, with the known option it was most
+        likely meant to be."""
+        name = arg.partition("=")[0]
+        close = difflib.get_close_matches(name, list(self._option_string_actions), n=1) if arg[:1] == "-" else []
+        return arg + (" (did you mean %s?)" % close[0] if close else "")
+
+
+def colour_value_kept_apart(argv):
+    """`argv` with a --color that stands alone before a path written
+    --color=always, so that the path is not taken for its value."""
+    out = list(argv)
+    for i, arg in enumerate(argv[:-1]):
+        if arg == "--":
+            break
+        if arg == "--color" and argv[i + 1] not in COLOR_CHOICES:
+            out[i] = "--color=always"
+    return out
+
+
 def expression(text):
     try:
         return discovery.regex(text)
@@ -109,16 +155,18 @@ def positive_int(text):
     return int(text)
 
 
-def build_parser():
-    p = argparse.ArgumentParser(
-        prog=PROG, epilog=epilog(), formatter_class=argparse.RawDescriptionHelpFormatter,
+def build_parser(prog=PROG):
+    p = Parser(
+        prog=prog, epilog=epilog(), formatter_class=argparse.RawDescriptionHelpFormatter,
         description="Rewrite generated orb source files with the torch-to-orb post-processor.")
     p.add_argument("paths", nargs="+", metavar="PATH", help="file, folder or - (standard input)")
     mode = p.add_argument_group("output modes (default: print the rewritten source)")
     mode.add_argument("--diff", action="store_true", help="print unified diffs instead of sources")
     mode.add_argument("--check", action="store_true", help="exit 1 if any file would be rewritten")
     mode.add_argument("-i", "--in-place", action="store_true", help="rewrite changed files in place")
-    mode.add_argument("--color", action=Flag, default=None, help="colour the diff (default: on a terminal)")
+    mode.add_argument("--color", nargs="?", const="always", choices=COLOR_CHOICES, metavar="WHEN",
+                      help="colour the diff: always (--color alone), never, or auto: on a terminal (the default)")
+    mode.add_argument("--no-color", action="store_const", const="never", dest="color", help="the same as --color=never")
     rules = p.add_argument_group("post-processing")
     rules.add_argument("--object-name", default="", metavar="NAME",
                        help="qualified name of the translated object, e.g. torch.nn.modules.conv._ConvNd")
@@ -153,10 +201,26 @@ def build_parser():
     return p
 
 
-def load_dtype_map(parser, path):
-    """The mapping read from `path`; a usage error unless every value is an expression."""
+def refuse(parser, args, dest, message, problem):
+    """A usage error about the value of option `dest`: `message` when the
+    command line gave the value, else `problem` after the configuration file
+    and key that gave it (without the usage, which has nothing to do with it)."""
+    origin = getattr(args, "origins", {}).get(dest)
+    if origin is None:
+        parser.error(message)
+    config.error(parser, "%s: %s" % (origin, problem))
+
+
+def load_dtype_map(parser, args):
+    """The mapping read from the file `args.dtype_map`; a usage error unless
+    every value is an expression."""
+    path = args.dtype_map
     if path is None:
         return {}
+
+    def fail(problem):
+        refuse(parser, args, "dtype_map", "--dtype-map %s: %s" % (path, problem), "%s: %s" % (path, problem))
+
     try:
         # A named pipe nobody writes to reads as empty instead of hanging, and
         # a device that never ends is cut off at the bound.
@@ -165,21 +229,21 @@ def load_dtype_map(parser, path):
         with open(fd, "rb") as f:
             data = f.read(DTYPE_MAP_MAX_BYTES + 1)
         if len(data) > DTYPE_MAP_MAX_BYTES:
-            parser.error("--dtype-map %s: larger than %d MiB" % (path, DTYPE_MAP_MAX_BYTES >> 20))
+            fail("larger than %d MiB" % (DTYPE_MAP_MAX_BYTES >> 20))
         mapping = json.loads(data.decode("utf-8"))
     except OSError as e:
-        parser.error("--dtype-map %s: cannot read: %s" % (path, e.strerror or e))
+        fail("cannot read: %s" % (e.strerror or e))
     except ValueError as e:
-        parser.error("--dtype-map %s: not valid JSON: %s" % (path, e))
+        fail("not valid JSON: %s" % e)
     except (RecursionError, MemoryError):
-        parser.error("--dtype-map %s: nested too deeply" % path)
+        fail("nested too deeply")
     if not isinstance(mapping, dict) or not all(isinstance(v, str) for v in mapping.values()):
-        parser.error("--dtype-map %s: must be a JSON object whose values are strings" % path)
+        fail("must be a JSON object whose values are strings")
     for key, value in mapping.items():
         try:
             ast.parse(value, mode="eval")
         except (SyntaxError, ValueError, RecursionError, MemoryError):
-            parser.error("--dtype-map %s: replacement of %r is not a Python expression: %r" % (path, key, value))
+            fail("replacement of %r is not a Python expression: %r" % (key, value))
     return mapping
 
 
@@ -189,14 +253,16 @@ def check_options(parser, args):
     if args.in_place and (args.diff or args.check):
         parser.error("--in-place cannot be combined with --diff or --check")
     if not args.new_name.isidentifier() or keyword.iskeyword(args.new_name):
-        parser.error("--new-name must be a Python identifier that is not a keyword, got %r" % args.new_name)
+        problem = "must be a Python identifier that is not a keyword, got %r" % args.new_name
+        refuse(parser, args, "new_name", "--new-name " + problem, problem)
 
 
 def wants_colour(choice, stream):
-    """Whether diffs are coloured: as asked, else not when NO_COLOR is set,
-    else when FORCE_COLOR is set or `stream` is a terminal (not a dumb one)."""
-    if choice is not None:
-        return choice
+    """Whether diffs are coloured: as asked ("always", "never"), else (None,
+    "auto") not when NO_COLOR is set, else when FORCE_COLOR is set or
+    `stream` is a terminal (not a dumb one)."""
+    if choice in ("always", "never"):
+        return choice == "always"
     if os.environ.get("NO_COLOR"):
         return False
     if os.environ.get("FORCE_COLOR"):

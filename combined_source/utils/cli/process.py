@@ -2,14 +2,20 @@
 A fault of the file comes back as a failed outcome whose message `failure`
 writes; nothing else is caught."""
 import contextlib
+import re
+import unicodedata
+import warnings
 from typing import NamedTuple
 
 from ..rewrite import FELL_BACK, Options, SpliceRejected, rewrite
 from ..ZOK import FrontendTorchCodePostProcessor
-from .files import Refused, decode, encode, encoding_name, read_source, same_encoding, write_atomically
+from .files import ReadOnly, Refused, decode, encode, encoding_name, read_source, same_encoding, write_atomically
 
 CHANGED, UNCHANGED, FAILED, BROKEN = "changed", "unchanged", "failed", "broken"
 REJECTED = "rejected"  # not rewritten: the splice was rejected and whole rendering not allowed
+SKIPPED = "skipped"  # left alone as its owner asked (read-only), not a failure
+LINE_BREAK = re.compile(r"\r\n|\r|\n")  # the line breaks of Python source
+EXCERPT_MAX = 100  # characters of a long line shown around the column of a parse error
 
 
 class Settings(NamedTuple):
@@ -37,10 +43,47 @@ def placed(name, line, column):
     return name + ("" if line is None else ":%d" % line + ("" if column is None else ":%d" % column))
 
 
-def failure(name, stage, e, encoding=None):
+def undecodable_at(e):
+    """(line, column) of the first byte that `e`, a UnicodeDecodeError,
+    refused, both from 1, the column in characters as an editor counts them."""
+    before = LINE_BREAK.split(e.object[:e.start].decode(e.encoding, "replace"))
+    return len(before), len(before[-1]) + 1 - (len(before) == 1 and before[0].startswith("\ufeff"))
+
+
+def _width(c):
+    """Columns of character `c` on a terminal: wide ones take two, combining marks none."""
+    if unicodedata.combining(c):
+        return 0
+    return 2 if unicodedata.east_asian_width(c) in "WF" else 1
+
+
+def excerpt(text, line, column):
+    """Line `line` of `text` and a caret under its character `column` (both
+    from 1), indented, as Python's traceback shows a syntax error; "" when
+    the line is not in the text. Leading blanks are left out, a long line is
+    cut around the column, and a tab stays a tab in the caret's line so the
+    two line up; characters that would act on a terminal are shown as U+FFFD."""
+    if not line or not text:
+        return ""
+    lines = LINE_BREAK.split(text, maxsplit=line)
+    if line > len(lines) or (line == len(lines) and not lines[-1]):
+        return ""
+    shown = lines[line - 1]
+    stripped = shown.lstrip(" \t\f")
+    at = max(0, min((column or 1) - 1 - (len(shown) - len(stripped)), len(stripped)))
+    start = max(0, min(at - EXCERPT_MAX // 2, len(stripped) - EXCERPT_MAX))
+    piece = stripped[start:start + EXCERPT_MAX]
+    head, tail = "..." if start else "", "..." if start + EXCERPT_MAX < len(stripped) else ""
+    piece = "".join(c if c == "\t" or c.isprintable() else "\ufffd" for c in piece)
+    caret = "".join("\t" if c == "\t" else " " * _width(c) for c in head + piece[:at - start])
+    return "\n    %s%s%s\n    %s^" % (head, piece, tail, caret)
+
+
+def failure(name, stage, e, encoding=None, text=None):
     """The outcome of exception `e` raised while `stage` ("read", "rewrite",
     "encode" or "write") of file `name` ran, or None for an exception that is
-    not the file's fault. `encoding` is the file's, once it is known."""
+    not the file's fault. `encoding` is the file's and `text` its decoded
+    text, once they are known."""
     if stage == "read":
         if isinstance(e, Refused):
             return Outcome(name, FAILED, "%s: cannot read: %s" % (name, e))
@@ -50,8 +93,8 @@ def failure(name, stage, e, encoding=None):
             where = ":%d" % e.lineno if getattr(e, "lineno", None) else ""
             return Outcome(name, FAILED, "%s%s: cannot decode: %s" % (name, where, e.msg))
         if isinstance(e, UnicodeDecodeError):
-            return Outcome(name, FAILED, "%s: not %s: %s at byte %d" % (
-                name, encoding_name(e.encoding), e.reason, e.start))
+            return Outcome(name, FAILED, "%s: not %s: %s" % (
+                placed(name, *undecodable_at(e)), encoding_name(e.encoding), e.reason))
     elif stage == "rewrite":
         if isinstance(e, SpliceRejected):
             return Outcome(name, REJECTED, "%s: not rewritten: its layout cannot be kept: %s "
@@ -60,7 +103,8 @@ def failure(name, stage, e, encoding=None):
         if isinstance(e, (SyntaxError, ValueError)):  # ValueError: 3.8's refusal of null bytes
             line, column = getattr(e, "lineno", None), getattr(e, "offset", None)
             where = (":%d" % line if line else "") + (":%d" % column if line and column else "")
-            return Outcome(name, FAILED, "%s%s: cannot parse: %s" % (name, where, getattr(e, "msg", e)))
+            return Outcome(name, FAILED, "%s%s: cannot parse: %s%s" % (
+                name, where, getattr(e, "msg", e), excerpt(text, line, column)))
         if isinstance(e, (RecursionError, MemoryError)):  # the parser's or the rules' limits
             return Outcome(name, FAILED, "%s: too deeply nested or too large to process (%s%s)" % (
                 name, type(e).__name__, ": %s" % e if str(e) else ""))
@@ -71,6 +115,8 @@ def failure(name, stage, e, encoding=None):
             return Outcome(name, FAILED, "%s: left alone: the rewrite cannot be written in %s: %s" % (
                 name, encoding_name(encoding), e.reason))
     elif stage == "write":
+        if isinstance(e, ReadOnly):
+            return Outcome(name, SKIPPED, "%s: skipped: %s" % (name, e))
         if isinstance(e, Refused):
             return Outcome(name, FAILED, "%s: %s" % (name, e))
         if isinstance(e, OSError):
@@ -84,12 +130,17 @@ def rewrite_text(name, text, options, allow_reformat=False):
     not parse and SpliceRejected for a splice that cannot be used, unless
     `allow_reformat`; any other exception is a fault of the rules or the
     renderer."""
-    result = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat)
-    warnings = ["%s:%d: %s" % (name, line, message) for line, message in result.notes]
+    with warnings.catch_warnings():
+        # What the compiler warns of in the text (an invalid escape sequence)
+        # comes back in the notes, with its line; the parses of the check
+        # would only repeat it, as from "<unknown>".
+        warnings.filterwarnings("ignore", module="<unknown>")
+        result = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat)
+    noted = ["%s:%d: %s" % (name, line, message) for line, message in result.notes]
     if result.whole:
         reason = result.reason
-        warnings.append("%s: %s: %s" % (placed(name, reason.line, reason.column), FELL_BACK, reason.what))
-    return result, tuple(warnings)
+        noted.append("%s: %s: %s" % (placed(name, reason.line, reason.column), FELL_BACK, reason.what))
+    return result, tuple(noted)
 
 
 def process_file(job, settings, abortable=contextlib.nullcontext):
@@ -100,7 +151,7 @@ def process_file(job, settings, abortable=contextlib.nullcontext):
     name, data = job  # data is None for a file still to be read
     from_file = data is None
     keep = settings.keep_text or not from_file
-    snapshot = encoding = None
+    snapshot = encoding = text = None
     stage = "read"
     try:
         with abortable():
@@ -123,7 +174,7 @@ def process_file(job, settings, abortable=contextlib.nullcontext):
         if settings.in_place and from_file:
             write_atomically(name, new_data, snapshot)
     except Exception as e:
-        outcome = failure(name, stage, e, encoding)
+        outcome = failure(name, stage, e, encoding, text)
         if outcome is None:
             raise
         if outcome.status == REJECTED and keep:  # printed as it is where output is printed

@@ -7,7 +7,7 @@ import re
 import sys
 
 from .files import encode
-from .process import BROKEN, CHANGED, FAILED, REJECTED, UNCHANGED
+from .process import BROKEN, CHANGED, FAILED, REJECTED, SKIPPED, UNCHANGED
 
 EXIT_OK, EXIT_CHANGED, EXIT_INPUT, EXIT_INTERNAL = 0, 1, 2, 123
 PROGRESS_MIN_FILES = 6
@@ -66,7 +66,7 @@ class Report:
         self.stdin_at, self.added = stdin_at, 0  # the place of standard input's job, and the jobs reported
         self.printing = not (args.diff or args.check or args.in_place)
         self.progress = Progress(total, total >= PROGRESS_MIN_FILES and not args.quiet and sys.stderr.isatty())
-        self.counts = dict.fromkeys((CHANGED, UNCHANGED, FAILED, BROKEN, REJECTED), 0)
+        self.counts = dict.fromkeys((CHANGED, UNCHANGED, FAILED, BROKEN, REJECTED, SKIPPED), 0)
         self.status = EXIT_OK
         self.whole = 0  # files that took the whole rendering
         self.current = None  # the file being reported
@@ -84,7 +84,12 @@ class Report:
             to_stderr(line)
 
     def warn(self, line):
-        self.note("warning: " + line, always=True)
+        self.note("warning: " + line)
+
+    def verbose(self, o):
+        """The -v line of a file processed: what became of it."""
+        if o.status in (CHANGED, UNCHANGED):
+            self.note("%s: %s" % (o.name, o.status))
 
     def add(self, o):
         """Reports the outcome `o` of one file."""
@@ -98,7 +103,9 @@ class Report:
         if o.status in (FAILED, BROKEN, REJECTED):
             self.note(o.message, always=True)
             self.status = max(self.status, EXIT_INTERNAL if o.status == BROKEN else EXIT_INPUT)
-        if o.status in (FAILED, BROKEN):
+        if o.status == SKIPPED:
+            self.note(o.message)
+        if o.status in (FAILED, BROKEN, SKIPPED):
             pass  # nothing to print: the message says why
         elif self.printing or (args.in_place and from_stdin):  # a rejected file is printed as it is
             header = b"# ==> " + os.fsencode(o.name) + b" <==\n" if self.total > 1 else b""
@@ -110,6 +117,8 @@ class Report:
             if args.check:
                 self.status = max(self.status, EXIT_CHANGED)
             self.note(("rewrote " if args.in_place else "would rewrite ") + o.name)
+        if args.verbose:
+            self.verbose(o)
         self.progress.step()
         self.current = None
 
@@ -133,4 +142,5 @@ class Report:
         self.note("%s%d file%s: %d changed, %d unchanged, %d failed%s%s" % (
             prefix, done, "" if done == 1 else "s", counts[CHANGED], counts[UNCHANGED],
             counts[FAILED] + counts[BROKEN], ", %d rendered whole" % self.whole if self.whole else "",
-            ", %d not rewritten" % counts[REJECTED] if counts[REJECTED] else ""))
+            ", %d not rewritten" % counts[REJECTED] if counts[REJECTED] else "")
+            + (", %d skipped" % counts[SKIPPED] if counts[SKIPPED] else ""))

@@ -19,6 +19,7 @@ import contextlib
 import functools
 import os
 import time
+import warnings
 from typing import NamedTuple, Optional
 
 import gast
@@ -150,6 +151,13 @@ def _converted(original, body):
     return tree, fields
 
 
+def _compiler_notes(warned):
+    """The warnings the compiler raised on the text (an invalid escape
+    sequence) as notes: (line, "Category: message"), each once."""
+    notes = ((w.lineno, "%s: %s" % (w.category.__name__, w.message)) for w in warned)
+    return tuple(dict.fromkeys(notes))
+
+
 def _transform(tree, options, processor):
     obj = OrbApiObject() if options.orb_api else object()
     transformer = Transformer(ObjectLike(obj, options.object_name))
@@ -167,7 +175,8 @@ def rewrite(text, options, processor, clock=None, reformat=True):
     stage = Clock(clock).stage
     bom = BOM if text.startswith(BOM) else ""
     body = text[len(bom):]
-    with stage("parse"):
+    with stage("parse"), warnings.catch_warnings(record=True) as warned:
+        warnings.simplefilter("always")  # each one, whatever the filters say, to be noted with its line
         original = parse(body)
     lines = statement_lines(original)
     with stage("convert"):
@@ -182,7 +191,7 @@ def rewrite(text, options, processor, clock=None, reformat=True):
     splicer = Splicer(body.encode("utf-8"), fields)
     with stage("splice"):
         edits, spliced, output = splicer.splice(tree)
-    notes = tuple(splicer.notes)
+    notes = _compiler_notes(warned) + tuple(splicer.notes)
     # The recorded fields are not needed past this point, and neither is a
     # second copy of the text: free them before the checking parse.
     del fields
@@ -218,6 +227,7 @@ def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", trans
     if not isinstance(text, str):
         raise TypeError("rewrite_source() expects source text (str), not %s" % type(text).__name__)
     options = Options(object_name, orb_api, new_name, dtype_map)
-    with transpose_variable(transpose, clear_when_off=True):
+    with transpose_variable(transpose, clear_when_off=True), warnings.catch_warnings():
+        warnings.filterwarnings("ignore", module="<unknown>")  # the compiler's, on the text and its checks
         output = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat).output
     return text if output is None else output
