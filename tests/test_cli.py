@@ -73,7 +73,7 @@ def test_rewrite_options(tmp_path, args, env, source, output):
 
 
 @pytest.mark.parametrize("data, message", [
-    (b"def f(:\n    pass\n", "bad.py:1:7: cannot parse: invalid syntax"),
+    (b"def f(:\n    pass\n", "bad.py:1:7: cannot parse: invalid syntax\n    def f(:\n          ^\n"),
     (b"y = 2\nif x\n    pass\n", "bad.py:2:5: cannot parse: "),
     (b"x = '\xff'\n", "bad.py:1:6: not UTF-8: invalid start byte"),
     # 3.14's own encoding detection refuses null bytes before the parser sees them.
@@ -263,6 +263,8 @@ def test_a_rejected_splice_on_stdin_is_printed_back(tmp_path):
     ([], {"FORCE_COLOR": "1", "NO_COLOR": "1"}, False),
     (["--color"], {"NO_COLOR": "1"}, True),
     (["--no-color"], {"FORCE_COLOR": "1"}, False),
+    (["--color", "never"], {"FORCE_COLOR": "1"}, False),
+    (["--color=auto"], {"FORCE_COLOR": "1"}, True),
 ])
 def test_diff_colour(tmp_path, args, env, coloured):
     make(tmp_path, {"a.py": SRC})
