@@ -192,7 +192,8 @@ def test_a_parse_error_is_shown_in_place(tmp_path):
 
 # -- what a run says about each file -----------------------------------------------
 
-ESCAPES = "import re\nm = re.match('\\s+', s)\nx = torch.Tensor(a)\ny = '\\d'\n"
+# The rewritten line is parsed again by the check: its warning is reported once, from the file.
+ESCAPES = "import re\nm = re.match('\\s+', s)\nx = torch.Tensor(re.sub('\\s', '', s))\ny = '\\d'\n"
 
 
 @pytest.mark.parametrize("args", [["-j", "1"], ["-j", "2"], ["-j", "2", "-q"]])
@@ -206,5 +207,5 @@ def test_the_compilers_warnings_are_placed_in_the_file(tmp_path, args):
         assert warned == [] and err == ""
         return
     category = "SyntaxWarning" if sys.version_info >= (3, 12) else "DeprecationWarning"
-    assert [w.split(":", 4)[1:4] for w in warned] == [[" a.py", "2", " " + category], [" a.py", "4", " " + category]]
+    assert [w.split(":", 4)[1:4] for w in warned] == [[" a.py", str(line), " " + category] for line in (2, 3, 4)]
     assert all("invalid escape sequence" in w for w in warned), warned

@@ -312,6 +312,7 @@ def test_stale_temporary_file_is_named(tmp_path):
     prog = "%s -m combined_source.utils" % os.path.basename(sys.executable)  # as it was called
     assert rc == 1 and warned == ["%s: warning: %s: temporary file of a run that was killed; remove it"
                                   % (prog, p) for p in sorted([stale, "d/" + stale])]
+    assert "temporary file" not in run_cli(tmp_path, "--check", "-q", "a.py", "d")[2]  # a warning: -q silences it
 
 
 # -- identity of a rewritten file ----------------------------------------
@@ -328,7 +329,8 @@ def read_only(path):
     (hard_link, SRC, 2, "a.py: has 2 hard links; not rewritten (a replacement would split them)",
      "3 files: 1 changed, 1 unchanged, 1 failed\n"),
     # A read-only file is its owner's wish: skipped, not a failure; unchanged, it is just unchanged.
-    (read_only, SRC, 0, "a.py: skipped: read-only; not rewritten", "3 files: 1 changed, 1 unchanged, 0 failed, 1 skipped\n"),
+    (read_only, SRC, 0, "a.py: skipped: read-only; not rewritten",
+     "3 files: 1 changed, 1 unchanged, 0 failed, 1 skipped\n"),
     (read_only, "y = 1\n", 0, "", "3 files: 1 changed, 2 unchanged, 0 failed\n"),
 ])
 def test_files_a_replacement_would_harm_are_left_alone(tmp_path, prepare, a_py, rc, message, summary):

@@ -11,6 +11,7 @@ import sys
 
 import pytest
 
+from combined_source.utils import config
 from combined_source.utils.cli import discovery
 from combined_source.utils.cli.files import Refused, read_source
 
@@ -179,9 +180,9 @@ def test_outside_a_repository(tmp_path, monkeypatch):
 
 @pytest.mark.parametrize("text, path", [("\\.py$", "/a.py"), ("/(\n  build  # a comment\n | dist\n)/", "/dist/")])
 def test_regex(text, path):
-    assert discovery.regex(text).search(path)
+    assert config.regex(text).search(path)
     with pytest.raises(ValueError, match="not a valid regular expression"):
-        discovery.regex(text + "(")
+        config.regex(text + "(")
 
 
 def test_read_source(tmp_path):

@@ -39,7 +39,7 @@ def discover(args, printing, prog=options.PROG):
         ("force_exclude", args.force_exclude)) if v is not None})
     found = discovery.collect(args.paths, filters, stdin_filename=args.stdin_filename, on_skip=(
         lambda path, reason: to_stderr("%s: skipped: %s" % (path, reason))) if args.verbose else None)
-    for path in found.stale:
+    for path in found.stale if not args.quiet else ():
         to_stderr("%s: warning: %s: temporary file of a run that was killed; remove it" % (prog, path))
     for name, data in found.passthrough:
         if printing or args.in_place:

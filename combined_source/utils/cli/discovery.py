@@ -20,7 +20,7 @@ from typing import List, NamedTuple, Optional, Pattern, Tuple
 
 import pathspec
 
-from ..config import regex, start_folder  # noqa: F401 (regex: the options' too)
+from ..config import start_folder
 from .files import TEMP_NAME, Refused, read_source
 
 DEFAULT_EXCLUDES = frozenset((

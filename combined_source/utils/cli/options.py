@@ -144,7 +144,7 @@ def colour_value_kept_apart(argv):
 
 def expression(text):
     try:
-        return discovery.regex(text)
+        return config.regex(text)
     except ValueError as e:
         raise argparse.ArgumentTypeError(str(e)) from None
 
