@@ -160,6 +160,7 @@ def test_config_reads_no_module_of_the_command_line(tmp_path):
     ("x = '\x1b[2J' +)\n", 1, 13, ["x = '\ufffd[2J' +)", " " * 12 + "^"]),  # nothing acts on the terminal
     ("x = 1\n  y = 2\n", 2, 2, ["y = 2", "^"]),  # the column inside the blanks left out
     ("x = (\n", 1, 7, ["x = (", "     ^"]),  # just past the end of the line
+    ("\ufeffdef f(:\n", 1, 7, ["def f(:", "      ^"]),  # a byte-order mark is not a column
     ("x = [" + "1, " * 100 + ":]\n", 1, 306, ["..." + ("1, " * 100 + ":]")[-100:], " " * 101 + "^"]),  # cut
     ("x = [" + "1, " * 100 + ":]\n", 1, 3, [("x = [" + "1, " * 100)[:100] + "...", "  ^"]),
     ("x = 1\n", 3, 1, None),  # beyond the text: nothing to show

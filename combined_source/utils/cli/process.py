@@ -68,7 +68,7 @@ def excerpt(text, line, column):
     lines = LINE_BREAK.split(text, maxsplit=line)
     if line > len(lines) or (line == len(lines) and not lines[-1]):
         return ""
-    shown = lines[line - 1]
+    shown = lines[line - 1][line == 1 and text.startswith("\ufeff"):]  # the parser did not see a byte-order mark
     stripped = shown.lstrip(" \t\f")
     at = max(0, min((column or 1) - 1 - (len(shown) - len(stripped)), len(stripped)))
     start = max(0, min(at - EXCERPT_MAX // 2, len(stripped) - EXCERPT_MAX))
