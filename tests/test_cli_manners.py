@@ -7,16 +7,15 @@ import sys
 
 import pytest
 
-from combined_source.utils import cli, config
+from combined_source.utils import cli
 from combined_source.utils.cli import files, options, process
 
-SRC = "x = torch.Tensor(a, requires_grad=True)\n"
 TABLE = "[tool.orb-postprocess]\n"
 
 
-def run_cli(cwd, *args, module="combined_source.utils"):
-    proc = subprocess.run([sys.executable, "-m", module, *args], cwd=str(cwd), stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True)
+def run_cli(cwd, *args):
+    proc = subprocess.run([sys.executable, "-m", "combined_source.utils", *args], cwd=str(cwd),
+                          stdin=subprocess.DEVNULL, capture_output=True, text=True)
     return proc.returncode, proc.stdout, proc.stderr
 
 
@@ -64,25 +63,6 @@ def test_a_mistyped_option_is_refused_with_the_nearest_one(capsys, argv, message
 def test_options_accepted(argv, expected):
     args = options.build_parser().parse_args(argv)
     assert {k: getattr(args, k) for k in expected} == expected
-
-
-@pytest.mark.parametrize("choice, tty, env, coloured", [
-    ("always", False, {"NO_COLOR": "1"}, True),
-    ("never", True, {"FORCE_COLOR": "1"}, False),
-    ("auto", True, {}, True),
-    ("auto", False, {"FORCE_COLOR": "1"}, True),
-    (None, True, {"NO_COLOR": "1"}, False),
-])
-def test_colour_choice(monkeypatch, choice, tty, env, coloured):
-    for name in ("NO_COLOR", "FORCE_COLOR"):
-        monkeypatch.setenv(name, env.get(name, ""))
-    monkeypatch.setenv("TERM", "xterm")
-
-    class Stream:
-        def isatty(self):
-            return tty
-
-    assert options.wants_colour(choice, Stream()) is coloured
 
 
 def test_help_names_the_command_as_it_was_called(tmp_path):
