@@ -82,7 +82,8 @@ int init_globals() noexcept {
     if (intern(&names.id, "id") || intern(&names.ctx, "ctx") || intern(&names.annotation, "annotation") ||
         intern(&names.type_comment, "type_comment") || intern(&names.visit, "visit") ||
         intern(&names.dunder_class, "__class__") || intern(&names.dunder_name, "__name__") ||
-        intern(&names.fields, "_fields") || intern(&g.visit_prefix, "visit_") || intern(&names.value, "value") ||
+        intern(&names.fields, "_fields") || intern(&names.attributes, "_attributes") ||
+        intern(&g.visit_prefix, "visit_") || intern(&names.value, "value") ||
         intern(&names.kind, "kind") || intern(&names.attr, "attr") || intern(&names.func, "func") ||
         intern(&names.args, "args") || intern(&names.keywords, "keywords") || intern(&names.arg, "arg"))
         return -1;
