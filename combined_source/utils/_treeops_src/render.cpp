@@ -142,7 +142,9 @@ PyObject* render(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
             PyErr_Clear();
         }
     }
-    return zok::compat::vectorcall(render_kinds.fallback, args, static_cast<size_t>(nargs), kwnames);
+    // Held for the call: the renderer may be configured anew meanwhile.
+    Ref fallback = Ref::borrow(render_kinds.fallback);
+    return zok::compat::vectorcall(fallback.get(), args, static_cast<size_t>(nargs), kwnames);
 }
 
 PyObject* configure_render(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
