@@ -317,10 +317,7 @@ PyObject* convert(Converter* self, PyObject* node) noexcept {
 // ---- the type ----------------------------------------------------------------
 
 PyObject* converter_visit(PyObject* self, PyObject* node) noexcept {
-    if (!g.plans) {
-        PyErr_SetString(PyExc_RuntimeError, "the conversion is not configured");
-        return nullptr;
-    }
+    if (conversion_ready() < 0) return nullptr;
     return convert(reinterpret_cast<Converter*>(self), node);
 }
 

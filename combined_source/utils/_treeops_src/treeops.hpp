@@ -6,77 +6,13 @@
 
 #include "../_zok/ref.hpp"
 #include "../_zok/stack.hpp"
+#include "state.hpp"
 
 #include <cstring>
 
 namespace treeops {
 
 using zok::Ref;
-
-// Process-wide, set once: at module initialisation (the first four) and by
-// configure() (the rest). Raw pointers, never freed.
-struct Globals {
-    PyObject* ast = nullptr;           // ast.AST
-    PyObject* empty_tuple = nullptr;
-    PyObject* visit_prefix = nullptr;  // "visit_"
-    PyObject* method_names = nullptr;  // class name -> "visit_" + class name
-    // Set by configure():
-    PyObject* std_name = nullptr;      // ast.Name
-    PyObject* gast_name = nullptr;     // gast.Name
-    PyObject* copy_location = nullptr; // ast.copy_location
-    PyObject* plan = nullptr;          // plan(cls) -> how nodes of cls are converted
-    PyObject* plans = nullptr;         // the dict plan() fills
-    bool names_located = false;        // both Name kinds carry the four position attributes
-    // `_attributes` tuples seen to list the four positions (a few, replaced
-    // in turn): the check of a node's own `_attributes` is then a pointer test.
-    PyObject* listed[4] = {};
-    int listed_next = 0;
-};
-extern Globals g;
-
-// Interned attribute names, made at module initialisation.
-struct Names {
-    PyObject* id;
-    PyObject* ctx;
-    PyObject* annotation;
-    PyObject* type_comment;
-    PyObject* visit;
-    PyObject* dunder_class;
-    PyObject* dunder_name;
-    PyObject* fields;
-    PyObject* attributes;  // "_attributes"
-    PyObject* position[4];  // lineno, col_offset, end_lineno, end_col_offset
-    PyObject* value;
-    PyObject* kind;
-    PyObject* attr;
-    PyObject* func;
-    PyObject* args;
-    PyObject* keywords;
-    PyObject* arg;
-};
-extern Names names;
-
-// What the renderer works with: the gast kinds it writes (set by
-// configure_render, with the Python renderer it hands everything else to and
-// the text ending every rendering, or None) and its fixed pieces of text.
-struct Render {
-    PyObject* name = nullptr;
-    PyObject* attribute = nullptr;
-    PyObject* call = nullptr;
-    PyObject* constant = nullptr;
-    PyObject* keyword = nullptr;
-    PyObject* fallback = nullptr;
-    PyObject* end = nullptr;
-    PyObject* u_prefix = nullptr;  // "u"
-    PyObject* dot = nullptr;       // "."
-    PyObject* open = nullptr;      // "("
-    PyObject* close = nullptr;     // ")"
-    PyObject* comma = nullptr;     // ", "
-    PyObject* star_star = nullptr; // "**"
-    PyObject* equals = nullptr;    // "="
-    PyObject* empty = nullptr;     // ""
-};
-extern Render render_kinds;
 
 // The converter object: gast's converter class is combined with this type,
 // whose `_visit` method is the conversion.
