@@ -263,7 +263,7 @@ def convert_gast_path_evil(log):
 
 
 def convert_cyclic_node(log):
-    node = ast.UnaryOp(op=ast.Not())
+    node = ast.UnaryOp(op=ast.Not(), operand=None)
     node.operand = node
     return convert.ast_to_gast(node)
 
