@@ -14,8 +14,6 @@ namespace {
 
 PyObject* convert(Converter* self, PyObject* node) noexcept;
 
-inline bool recording(Converter* self) { return self->fields && self->fields != Py_None; }
-
 // ast.AST.__new__(cls): a node of `cls` with no fields set.
 PyObject* new_node(PyObject* cls) noexcept {
     if (!PyType_Check(cls) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls),
@@ -27,12 +25,51 @@ PyObject* new_node(PyObject* cls) noexcept {
                                                           g.empty_tuple, nullptr);
 }
 
-// copier(made, node), a location copy (ast's or gast's): where both kinds
-// carry the four positions (`located`) and the node has all four, not None,
+// Whether `attributes` is an exact tuple of exact strs that lists the four
+// positions; no Python code runs.
+bool lists_positions(PyObject* attributes) noexcept {
+    if (!PyTuple_CheckExact(attributes)) return false;
+    for (int i = 0; i < 4; ++i) {
+        bool listed = false;
+        for (Py_ssize_t k = 0; k < PyTuple_GET_SIZE(attributes) && !listed; ++k) {
+            PyObject* a = PyTuple_GET_ITEM(attributes, k);
+            listed = a == names.position[i] ||
+                     (PyUnicode_CheckExact(a) && PyUnicode_Compare(a, names.position[i]) == 0);
+        }
+        if (!listed) return false;
+    }
+    return true;
+}
+
+// Whether the `_attributes` that a location copy reads from `obj` (its own
+// when it has one, else its class's) lists the four positions. Only for
+// objects read the plain way (no __getattribute__ or __getattr__ of their
+// own); anything else, or any error, answers false and leaves the question
+// to the copier itself.
+bool positions_listed(PyObject* obj) noexcept {
+    if (Py_TYPE(obj)->tp_getattro != PyObject_GenericGetAttr) return false;
+    PyObject* attributes = PyObject_GetAttr(obj, names.attributes);
+    if (!attributes) {
+        if (PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
+        return false;
+    }
+    Ref held = Ref::steal(attributes);
+    for (PyObject* seen : g.listed)
+        if (seen == attributes) return true;
+    if (!lists_positions(attributes)) return false;
+    int slot = g.listed_next;
+    g.listed_next = (slot + 1) % 4;
+    Py_XSETREF(g.listed[slot], held.release());
+    return true;
+}
+
+// copier(made, node), a location copy (ast's or gast's): where both nodes'
+// `_attributes` list the four positions and the node has all four, not None,
 // every version of either copies all four, so they are copied here; anything
-// else goes to the copier itself. New reference to its result.
+// else goes to the copier itself. `located` (both classes list them) is the
+// first test. New reference to its result.
 PyObject* copy_positions(PyObject* made, PyObject* node, PyObject* copier, bool located) noexcept {
-    if (located) {
+    if (located && positions_listed(node) && positions_listed(made)) {
         Ref values[4];
         bool plain = true;
         for (int i = 0; i < 4 && plain; ++i) {
@@ -46,10 +83,14 @@ PyObject* copy_positions(PyObject* made, PyObject* node, PyObject* copier, bool 
             return new_ref(made);
         }
     }
-    return call2(copier, made, node);
+    if (PyErr_Occurred()) return nullptr;  // an interruption while reading `_attributes`
+    Ref f = Ref::borrow(copier);
+    return call2(f.get(), made, node);
 }
 
-PyObject* convert_name(Converter* self, PyObject* node) noexcept {
+// `fields` is the record the conversion of this node started with (None
+// for none), as the Python loop reads it once per node.
+PyObject* convert_name(Converter* self, PyObject* node, PyObject* fields) noexcept {
     Ref made = Ref::steal(new_node(g.gast_name));
     if (!made) return nullptr;
     Ref ident = Ref::steal(PyObject_GetAttr(node, names.id));
@@ -63,57 +104,59 @@ PyObject* convert_name(Converter* self, PyObject* node) noexcept {
         PyObject_SetAttr(made.get(), names.annotation, Py_None) < 0 ||
         PyObject_SetAttr(made.get(), names.type_comment, Py_None) < 0)
         return nullptr;
-    if (recording(self)) {
+    if (fields != Py_None) {
         Ref values = Ref::steal(PyTuple_Pack(4, ident.get(), ctx.get(), Py_None, Py_None));
-        if (!values || PyDict_SetItem(self->fields, made.get(), values.get()) < 0) return nullptr;
+        if (!values || set_item(fields, made.get(), values.get()) < 0) return nullptr;
     }
     return copy_positions(made.get(), node, g.copy_location, g.names_located);
 }
 
+// record(made, fields), with the converter's record as it is now.
+int record_made(Converter* self, PyObject* made, PyObject* fields) noexcept {
+    Ref record = Ref::borrow(self->record ? self->record : Py_None);
+    Ref done = Ref::steal(call2(record.get(), made, fields));
+    return done ? 0 : -1;
+}
+
 // The node made by gast's converter, recorded when fields are recorded.
-PyObject* convert_by_gast(Converter* self, PyObject* node) noexcept {
+PyObject* convert_by_gast(Converter* self, PyObject* node, PyObject* fields) noexcept {
     PyObject* argv[2] = {reinterpret_cast<PyObject*>(self), node};
     Ref made = Ref::steal(zok::compat::call_method(names.visit, argv, 2));
     if (!made) return nullptr;
-    if (recording(self)) {
-        Ref done = Ref::steal(call2(self->record, made.get(), self->fields));
-        if (!done) return nullptr;
-    }
+    if (fields != Py_None && record_made(self, made.get(), fields) < 0) return nullptr;
     return made.release();
 }
 
-PyObject* convert_by_plan(Converter* self, PyObject* node, PyObject* plan) noexcept {
-    if (!PyTuple_Check(plan) || PyTuple_GET_SIZE(plan) != 4 || !PyTuple_Check(PyTuple_GET_ITEM(plan, 1)) ||
-        !PyTuple_Check(PyTuple_GET_ITEM(plan, 2))) {
+PyObject* convert_by_plan(Converter* self, PyObject* node, PyObject* plan, PyObject* fields) noexcept {
+    if (!PyTuple_Check(plan) || PyTuple_GET_SIZE(plan) != 4) {
         PyErr_Format(PyExc_TypeError, "a conversion plan must be None or a tuple "
                      "(class, field names, attribute names, recorded), not %R", plan);
         return nullptr;
     }
     PyObject* target = PyTuple_GET_ITEM(plan, 0);
     if (target == Py_None) Py_RETURN_NONE;  // not a gast node kind
+    // The names come from the node class's `_fields` and `_attributes`:
+    // tuples as a rule, but read as a Python loop reads any iterable.
     PyObject* field_names = PyTuple_GET_ITEM(plan, 1);
     PyObject* attribute_names = PyTuple_GET_ITEM(plan, 2);
     long recorded = PyLong_AsLong(PyTuple_GET_ITEM(plan, 3));
     if (recorded == -1 && PyErr_Occurred()) return nullptr;
 
-    Py_ssize_t n = PyTuple_GET_SIZE(field_names);
-    Ref values;  // the recorded fields, lists as tuples, None for an absent field
-    if (recording(self) && recorded == 1) {
-        values = Ref::steal(PyTuple_New(n));
-        if (!values) return nullptr;
-    }
     // The children are converted first and the attributes then set one by
     // one, so that nodes of a kind share their dict's keys (see convert.py).
-    // `converted` holds each field's value, NULL for a field the node lacks.
-    Ref converted = Ref::steal(PyTuple_New(n));
-    if (!converted) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* name = PyTuple_GET_ITEM(field_names, i);
+    // Until the node is made, the names and values are held where no Python
+    // code can see them.
+    bool keep_values = fields != Py_None && recorded == 1;
+    Buffer values;  // the recorded fields, lists as tuples, None for an absent field
+    Buffer set_names, set_values;
+    Items field_items(field_names);
+    if (!field_items.ok()) return nullptr;
+    while (Ref name = Ref::steal(field_items.next())) {
         Ref value;
-        int found = optional_attr(node, name, value);
+        int found = optional_attr(node, name.get(), value);
         if (found < 0) return nullptr;
         if (!found) {  // a field the node was made without
-            if (values) PyTuple_SET_ITEM(values.get(), i, new_ref(Py_None));
+            if (keep_values && values.push(new_ref(Py_None)) < 0) return nullptr;
             continue;
         }
         int convertible = is_instance(value.get(), g.ast);
@@ -123,33 +166,32 @@ PyObject* convert_by_plan(Converter* self, PyObject* node, PyObject* plan) noexc
             value = Ref::steal(convert(self, value.get()));
             if (!value) return nullptr;
         }
-        if (values) {
-            PyObject* kept = PyList_CheckExact(value.get()) ? PyList_AsTuple(value.get()) : new_ref(value.get());
-            if (!kept) return nullptr;
-            PyTuple_SET_ITEM(values.get(), i, kept);
-        }
-        PyTuple_SET_ITEM(converted.get(), i, value.release());
+        if (set_names.push(name.release()) < 0 || set_values.push(new_ref(value.get())) < 0) return nullptr;
+        if (keep_values &&
+            values.push(PyList_CheckExact(value.get()) ? PyList_AsTuple(value.get()) : value.release()) < 0)
+            return nullptr;
     }
+    if (PyErr_Occurred()) return nullptr;
     Ref made = Ref::steal(new_node(target));
     if (!made) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* value = PyTuple_GET_ITEM(converted.get(), i);
-        if (value && PyObject_SetAttr(made.get(), PyTuple_GET_ITEM(field_names, i), value) < 0) return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(attribute_names); ++i) {
-        PyObject* name = PyTuple_GET_ITEM(attribute_names, i);
-        Ref value = Ref::steal(PyObject_GetAttr(node, name));
-        if (!value || PyObject_SetAttr(made.get(), name, value.get()) < 0) {
+    for (Py_ssize_t i = 0; i < set_names.size(); ++i)
+        if (PyObject_SetAttr(made.get(), set_names[i], set_values[i]) < 0) return nullptr;
+    Items attribute_items(attribute_names);
+    if (!attribute_items.ok()) return nullptr;
+    while (Ref name = Ref::steal(attribute_items.next())) {
+        Ref value = Ref::steal(PyObject_GetAttr(node, name.get()));
+        if (!value || PyObject_SetAttr(made.get(), name.get(), value.get()) < 0) {
             // An attribute the node lacks, or that the new one refuses, is left out.
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
             PyErr_Clear();
         }
     }
-    if (values) {
-        if (PyDict_SetItem(self->fields, made.get(), values.get()) < 0) return nullptr;
-    } else if (recording(self) && recorded) {
-        Ref done = Ref::steal(call2(self->record, made.get(), self->fields));
-        if (!done) return nullptr;
+    if (PyErr_Occurred()) return nullptr;
+    if (keep_values) {
+        Ref recorded_values = Ref::steal(values.take_tuple());
+        if (!recorded_values || set_item(fields, made.get(), recorded_values.get()) < 0) return nullptr;
+    } else if (fields != Py_None && recorded && record_made(self, made.get(), fields) < 0) {
+        return nullptr;
     }
     return made.release();
 }
@@ -174,8 +216,7 @@ PyObject* convert_constructed(Converter* self, PyObject* node, PyObject* plan) n
     if (located < 0) return nullptr;
     if (!PyTuple_Check(sources) || !PyTuple_Check(nones)) return bad_plan(plan);
     Py_ssize_t n = PyTuple_GET_SIZE(sources);
-    Ref values = Ref::steal(PyTuple_New(n));
-    if (!values) return nullptr;
+    Buffer values;  // out of the collector's sight until the node is made
     for (Py_ssize_t i = 0; i < n; ++i) {
         PyObject* source = PyTuple_GET_ITEM(sources, i);
         if (!PyTuple_Check(source) || PyTuple_GET_SIZE(source) != 3) return bad_plan(plan);
@@ -195,14 +236,12 @@ PyObject* convert_constructed(Converter* self, PyObject* node, PyObject* plan) n
         case NEW: value = zok::compat::vectorcall(what, nullptr, 0, nullptr); break;
         default: return bad_plan(plan);
         }
-        if (!value) return nullptr;
-        PyTuple_SET_ITEM(values.get(), i, value);
+        if (values.push(value) < 0) return nullptr;
     }
     Ref made = Ref::steal(new_node(target));
     if (!made) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyObject_SetAttr(made.get(), PyTuple_GET_ITEM(PyTuple_GET_ITEM(sources, i), 0),
-                             PyTuple_GET_ITEM(values.get(), i)) < 0)
+        if (PyObject_SetAttr(made.get(), PyTuple_GET_ITEM(PyTuple_GET_ITEM(sources, i), 0), values[i]) < 0)
             return nullptr;
     if (copier != Py_None) {
         Ref copied = Ref::steal(copy_positions(made.get(), node, copier, located));
@@ -210,37 +249,42 @@ PyObject* convert_constructed(Converter* self, PyObject* node, PyObject* plan) n
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(nones); ++i)
         if (PyObject_SetAttr(made.get(), PyTuple_GET_ITEM(nones, i), Py_None) < 0) return nullptr;
-    if (recording(self)) {
-        for (Py_ssize_t i = 0; i < n; ++i) {  // lists recorded as tuples
-            PyObject* value = PyTuple_GET_ITEM(values.get(), i);
-            if (!PyList_CheckExact(value)) continue;
-            PyObject* frozen = PyList_AsTuple(value);
-            if (!frozen) return nullptr;
-            PyTuple_SET_ITEM(values.get(), i, frozen);
-            Py_DECREF(value);
+    // The record as it is now, as the Python loop reads it here.
+    Ref fields = Ref::borrow(self->fields ? self->fields : Py_None);
+    if (fields.get() != Py_None) {
+        Buffer frozen;  // lists recorded as tuples
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* value = values[i];
+            if (frozen.push(PyList_CheckExact(value) ? PyList_AsTuple(value) : new_ref(value)) < 0) return nullptr;
         }
-        if (PyDict_SetItem(self->fields, made.get(), values.get()) < 0) return nullptr;
+        Ref recorded_values = Ref::steal(frozen.take_tuple());
+        if (!recorded_values || set_item(fields.get(), made.get(), recorded_values.get()) < 0) return nullptr;
     }
     return made.release();
 }
 
 PyObject* convert_node(Converter* self, PyObject* node) noexcept {
+    Ref fields = Ref::borrow(self->fields ? self->fields : Py_None);
     PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(node));
-    if (cls == g.std_name) return convert_name(self, node);
+    if (cls == g.std_name) return convert_name(self, node, fields.get());
     PyObject* plan = PyDict_GetItemWithError(g.plans, cls);
     Ref planned;
-    if (!plan) {
+    if (plan) {
+        planned = Ref::borrow(plan);  // the plans dict may change while converting
+    } else {
         if (PyErr_Occurred()) return nullptr;
-        planned = Ref::steal(call1(g.plan, cls));
+        Ref planner = Ref::borrow(g.plan);
+        planned = Ref::steal(call1(planner.get(), cls));
         if (!planned) return nullptr;
         plan = planned.get();
     }
-    Ref keep = Ref::borrow(plan);  // the plans dict may change while converting
-    if (plan == Py_None) return convert_by_gast(self, node);
+    if (plan == Py_None) return convert_by_gast(self, node, fields.get());
     if (PyTuple_Check(plan) && PyTuple_GET_SIZE(plan) == 5) return convert_constructed(self, node, plan);
-    return convert_by_plan(self, node, plan);
+    return convert_by_plan(self, node, plan, fields.get());
 }
 
+// [convert(item) for item in list]. Lists nest as deep as nodes do, so
+// each level passes the same recursion guard.
 PyObject* convert_list(Converter* self, PyObject* list) noexcept {
     Ref out = Ref::steal(PyList_New(0));
     if (!out) return nullptr;
@@ -257,25 +301,23 @@ PyObject* convert_list(Converter* self, PyObject* list) noexcept {
 PyObject* convert(Converter* self, PyObject* node) noexcept {
     int is_node = is_instance(node, g.ast);
     if (is_node < 0) return nullptr;
-    if (is_node) {
-        PyThreadState* ts = zok::enter_call();
-        if (!ts) return nullptr;
-        PyObject* made = convert_node(self, node);
-        zok::leave_call(ts);
-        return made;
+    int is_list = 0;
+    if (!is_node) {
+        is_list = is_instance(node, reinterpret_cast<PyObject*>(&PyList_Type));
+        if (is_list < 0) return nullptr;
+        if (!is_list) return new_ref(node);
     }
-    int is_list = is_instance(node, reinterpret_cast<PyObject*>(&PyList_Type));
-    if (is_list < 0) return nullptr;
-    return is_list ? convert_list(self, node) : new_ref(node);
+    PyThreadState* ts = zok::enter_call();
+    if (!ts) return nullptr;
+    PyObject* made = is_node ? convert_node(self, node) : convert_list(self, node);
+    zok::leave_call(ts);
+    return made;
 }
 
 // ---- the type ----------------------------------------------------------------
 
 PyObject* converter_visit(PyObject* self, PyObject* node) noexcept {
-    if (!g.plans) {
-        PyErr_SetString(PyExc_RuntimeError, "the conversion is not configured");
-        return nullptr;
-    }
+    if (conversion_ready() < 0) return nullptr;
     return convert(reinterpret_cast<Converter*>(self), node);
 }
 
@@ -286,10 +328,6 @@ int converter_init(PyObject* op, PyObject* args, PyObject* kwargs) noexcept {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "|OO:Converter", const_cast<char**>(keywords), &fields,
                                      &record))
         return -1;
-    if (fields != Py_None && !PyDict_Check(fields)) {
-        PyErr_Format(PyExc_TypeError, "fields must be a dict or None, not %.200s", Py_TYPE(fields)->tp_name);
-        return -1;
-    }
     auto* self = reinterpret_cast<Converter*>(op);
     Py_XSETREF(self->fields, new_ref(fields));
     Py_XSETREF(self->record, new_ref(record));
@@ -346,7 +384,8 @@ PyTypeObject ConverterType = [] {
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC;
     t.tp_doc = "Converter(fields=None, record=None)\n--\n\n"
                "The conversion to gast trees; combined with gast's converter class, whose\n"
-               "visit() handles the node kinds without a plan.";
+               "visit() handles the node kinds without a plan. `fields` (None for none)\n"
+               "takes the fields of the nodes made by item assignment.";
     t.tp_traverse = converter_traverse;
     t.tp_clear = converter_clear;
     t.tp_dealloc = converter_dealloc;

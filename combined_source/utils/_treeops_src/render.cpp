@@ -8,8 +8,6 @@
 
 namespace treeops {
 
-Render render_kinds;
-
 namespace {
 
 // Appends the text of `node` to `parts`: 1 done, 0 not handled here (no
@@ -124,10 +122,7 @@ int expr(PyObject* node, PyObject* parts) noexcept {
 }  // namespace
 
 PyObject* render(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-    if (!render_kinds.fallback) {
-        PyErr_SetString(PyExc_RuntimeError, "the renderer is not configured");
-        return nullptr;
-    }
+    if (renderer_ready() < 0) return nullptr;
     if (nargs == 1 && !kwnames) {
         Ref parts = Ref::steal(PyList_New(0));
         int done = parts ? expr(args[0], parts.get()) : -1;
@@ -142,7 +137,9 @@ PyObject* render(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
             PyErr_Clear();
         }
     }
-    return zok::compat::vectorcall(render_kinds.fallback, args, static_cast<size_t>(nargs), kwnames);
+    // Held for the call: the renderer may be configured anew meanwhile.
+    Ref fallback = Ref::borrow(render_kinds.fallback);
+    return zok::compat::vectorcall(fallback.get(), args, static_cast<size_t>(nargs), kwnames);
 }
 
 PyObject* configure_render(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {

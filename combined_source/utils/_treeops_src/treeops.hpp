@@ -6,70 +6,13 @@
 
 #include "../_zok/ref.hpp"
 #include "../_zok/stack.hpp"
+#include "state.hpp"
+
+#include <cstring>
 
 namespace treeops {
 
 using zok::Ref;
-
-// Process-wide, set once: at module initialisation (the first four) and by
-// configure() (the rest). Raw pointers, never freed.
-struct Globals {
-    PyObject* ast = nullptr;           // ast.AST
-    PyObject* empty_tuple = nullptr;
-    PyObject* visit_prefix = nullptr;  // "visit_"
-    PyObject* method_names = nullptr;  // class name -> "visit_" + class name
-    // Set by configure():
-    PyObject* std_name = nullptr;      // ast.Name
-    PyObject* gast_name = nullptr;     // gast.Name
-    PyObject* copy_location = nullptr; // ast.copy_location
-    PyObject* plan = nullptr;          // plan(cls) -> how nodes of cls are converted
-    PyObject* plans = nullptr;         // the dict plan() fills
-    bool names_located = false;        // both Name kinds carry the four position attributes
-};
-extern Globals g;
-
-// Interned attribute names, made at module initialisation.
-struct Names {
-    PyObject* id;
-    PyObject* ctx;
-    PyObject* annotation;
-    PyObject* type_comment;
-    PyObject* visit;
-    PyObject* dunder_class;
-    PyObject* dunder_name;
-    PyObject* fields;
-    PyObject* position[4];  // lineno, col_offset, end_lineno, end_col_offset
-    PyObject* value;
-    PyObject* kind;
-    PyObject* attr;
-    PyObject* func;
-    PyObject* args;
-    PyObject* keywords;
-    PyObject* arg;
-};
-extern Names names;
-
-// What the renderer works with: the gast kinds it writes (set by
-// configure_render, with the Python renderer it hands everything else to and
-// the text ending every rendering, or None) and its fixed pieces of text.
-struct Render {
-    PyObject* name = nullptr;
-    PyObject* attribute = nullptr;
-    PyObject* call = nullptr;
-    PyObject* constant = nullptr;
-    PyObject* keyword = nullptr;
-    PyObject* fallback = nullptr;
-    PyObject* end = nullptr;
-    PyObject* u_prefix = nullptr;  // "u"
-    PyObject* dot = nullptr;       // "."
-    PyObject* open = nullptr;      // "("
-    PyObject* close = nullptr;     // ")"
-    PyObject* comma = nullptr;     // ", "
-    PyObject* star_star = nullptr; // "**"
-    PyObject* equals = nullptr;    // "="
-    PyObject* empty = nullptr;     // ""
-};
-extern Render render_kinds;
 
 // The converter object: gast's converter class is combined with this type,
 // whose `_visit` method is the conversion.
@@ -92,10 +35,12 @@ PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
 // walk(processor, node, visit, generic)
 PyObject* walk(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-// isinstance(v, cls) for a plain class: the type test first, the full
-// test (which also looks at `__class__`) only when that fails.
+// isinstance(v, cls). For a class whose metaclass is `type` itself the type
+// test comes first and the full test (which also looks at `__class__`) only
+// when it fails; any other class goes straight to the full test, which
+// honours its metaclass's __instancecheck__.
 inline int is_instance(PyObject* v, PyObject* cls) noexcept {
-    if (PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(cls))) return 1;
+    if (PyType_CheckExact(cls) && PyObject_TypeCheck(v, reinterpret_cast<PyTypeObject*>(cls))) return 1;
     return PyObject_IsInstance(v, cls);
 }
 
@@ -111,6 +56,94 @@ inline int optional_attr(PyObject* obj, PyObject* name, Ref& out) noexcept {
     out = Ref::steal(v);
     return found;
 }
+
+// mapping[key] = value: straight into an exact dict, through __setitem__ for
+// anything else (a dict subclass's own included).
+inline int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept {
+    if (PyDict_CheckExact(mapping)) return PyDict_SetItem(mapping, key, value);
+    return PyObject_SetItem(mapping, key, value);
+}
+
+// Owned references kept where neither the collector nor any Python code can
+// reach them: the values of a node being built while its children are
+// converted (which runs Python code), until the tuple that holds them is made
+// and filled with no Python code in between. A tuple made earlier would be
+// visible to gc.get_referrers() with empty slots.
+class Buffer {
+public:
+    Buffer() noexcept = default;
+    Buffer(const Buffer&) = delete;
+    Buffer& operator=(const Buffer&) = delete;
+    ~Buffer() {
+        for (Py_ssize_t i = 0; i < size_; ++i) Py_DECREF(items_[i]);
+        if (items_ != inline_) PyMem_Free(items_);
+    }
+
+    Py_ssize_t size() const noexcept { return size_; }
+    PyObject* operator[](Py_ssize_t i) const noexcept { return items_[i]; }
+
+    // Takes over `item`, a new reference; nullptr (a failed call) or no
+    // memory: -1 with the error set.
+    int push(PyObject* item) noexcept {
+        if (!item) return -1;
+        if (size_ == capacity_) {
+            Py_ssize_t capacity = 2 * capacity_;
+            void* grown = items_ == inline_ ? PyMem_Malloc(capacity * sizeof(PyObject*))
+                                            : PyMem_Realloc(items_, capacity * sizeof(PyObject*));
+            if (!grown) {
+                Py_DECREF(item);
+                PyErr_NoMemory();
+                return -1;
+            }
+            if (items_ == inline_) memcpy(grown, inline_, sizeof(inline_));
+            items_ = static_cast<PyObject**>(grown);
+            capacity_ = capacity;
+        }
+        items_[size_++] = item;
+        return 0;
+    }
+
+    // A tuple of the items, which the buffer hands over; nullptr with the
+    // error set. Nothing runs between the tuple's making and its filling.
+    PyObject* take_tuple() noexcept {
+        PyObject* tuple = PyTuple_New(size_);
+        if (!tuple) return nullptr;
+        for (Py_ssize_t i = 0; i < size_; ++i) PyTuple_SET_ITEM(tuple, i, items_[i]);
+        size_ = 0;
+        return tuple;
+    }
+
+private:
+    static constexpr Py_ssize_t kInline = 8;  // as many fields as a node kind has
+    PyObject* inline_[kInline];
+    PyObject** items_ = inline_;
+    Py_ssize_t size_ = 0;
+    Py_ssize_t capacity_ = kInline;
+};
+
+// The items of `seq` one by one: an exact tuple read in place, anything else
+// (a list, which may change meanwhile, or another iterable) through its
+// iterator, as a Python for loop reads it.
+class Items {
+public:
+    Items(const Items&) = delete;
+    Items& operator=(const Items&) = delete;
+    explicit Items(PyObject* seq) noexcept : seq_(seq) {
+        if (!PyTuple_CheckExact(seq)) it_ = Ref::steal(PyObject_GetIter(seq));
+    }
+    // false when the iterator could not be made (error set).
+    bool ok() const noexcept { return PyTuple_CheckExact(seq_) || it_; }
+    // The next item, or nullptr at the end (error set on failure).
+    PyObject* next() noexcept {
+        if (!it_) return i_ < PyTuple_GET_SIZE(seq_) ? new_ref(PyTuple_GET_ITEM(seq_, i_++)) : nullptr;
+        return PyIter_Next(it_.get());
+    }
+
+private:
+    PyObject* seq_;  // borrowed: the caller holds it
+    Ref it_;
+    Py_ssize_t i_ = 0;
+};
 
 // f(arg), through vectorcall.
 inline PyObject* call1(PyObject* f, PyObject* arg) noexcept {

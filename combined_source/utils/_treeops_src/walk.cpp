@@ -12,6 +12,11 @@ namespace {
 
 PyObject* walk_node(PyObject* processor, PyObject* node, PyObject* visit, PyObject* generic) noexcept;
 
+// The most class names whose method names are kept: far more than the node
+// kinds of a tree; a program that makes classes without end (each with a
+// name of its own) starts the cache afresh when it is full.
+constexpr Py_ssize_t kMethodNamesKept = 1024;
+
 // "visit_" + name, made once per class name: a str built from the name
 // alone, so keeping it is not observable. A name that is not exactly a str
 // goes through `+`, as in Python, with its errors.
@@ -23,6 +28,7 @@ PyObject* method_name(PyObject* name) noexcept {
     PyObject* made = PyUnicode_Concat(g.visit_prefix, name);
     if (!made) return nullptr;
     PyUnicode_InternInPlace(&made);
+    if (PyDict_GET_SIZE(g.method_names) >= kMethodNamesKept) PyDict_Clear(g.method_names);
     if (PyDict_SetItem(g.method_names, name, made) < 0) {
         Py_DECREF(made);
         return nullptr;

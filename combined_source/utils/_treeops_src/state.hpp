@@ -1,0 +1,101 @@
+// The module's state: every object _treeops keeps (interned names, the
+// classes and callables it was configured with, its caches), in one place,
+// made in one place (init_state) and checked in one place before a pass
+// uses what configure() or configure_render() set. One copy per process, raw
+// pointers never freed (a static destructor would run after the interpreter
+// is gone); the interpreter that first imports the module owns it, and other
+// interpreters of the process are refused (their importers then use the
+// Python loops).
+#pragma once
+
+#include "../_zok/ref.hpp"
+
+#include <cstdint>
+
+namespace treeops {
+
+// What the passes share: made at initialisation (the first four) and set by
+// configure() (the rest).
+struct Globals {
+    PyObject* ast = nullptr;           // ast.AST
+    PyObject* empty_tuple = nullptr;
+    PyObject* visit_prefix = nullptr;  // "visit_"
+    PyObject* method_names = nullptr;  // class name -> "visit_" + class name
+    // Set by configure():
+    PyObject* std_name = nullptr;      // ast.Name
+    PyObject* gast_name = nullptr;     // gast.Name
+    PyObject* copy_location = nullptr; // ast.copy_location
+    PyObject* plan = nullptr;          // plan(cls) -> how nodes of cls are converted
+    PyObject* plans = nullptr;         // the dict plan() fills
+    bool names_located = false;        // both Name kinds carry the four position attributes
+    // `_attributes` tuples seen to list the four positions (a few, replaced
+    // in turn): the check of a node's own `_attributes` is then a pointer test.
+    PyObject* listed[4] = {};
+    int listed_next = 0;
+};
+
+// Interned attribute names, made at initialisation.
+struct Names {
+    PyObject* id;
+    PyObject* ctx;
+    PyObject* annotation;
+    PyObject* type_comment;
+    PyObject* visit;
+    PyObject* dunder_class;
+    PyObject* dunder_name;
+    PyObject* fields;
+    PyObject* attributes;  // "_attributes"
+    PyObject* position[4];  // lineno, col_offset, end_lineno, end_col_offset
+    PyObject* value;
+    PyObject* kind;
+    PyObject* attr;
+    PyObject* func;
+    PyObject* args;
+    PyObject* keywords;
+    PyObject* arg;
+};
+
+// What the renderer works with: the gast kinds it writes (set by
+// configure_render, with the Python renderer it hands everything else to and
+// the text ending every rendering, or None) and its fixed pieces of text.
+struct Render {
+    PyObject* name = nullptr;
+    PyObject* attribute = nullptr;
+    PyObject* call = nullptr;
+    PyObject* constant = nullptr;
+    PyObject* keyword = nullptr;
+    PyObject* fallback = nullptr;
+    PyObject* end = nullptr;
+    PyObject* u_prefix = nullptr;  // "u"
+    PyObject* dot = nullptr;       // "."
+    PyObject* open = nullptr;      // "("
+    PyObject* close = nullptr;     // ")"
+    PyObject* comma = nullptr;     // ", "
+    PyObject* star_star = nullptr; // "**"
+    PyObject* equals = nullptr;    // "="
+    PyObject* empty = nullptr;     // ""
+};
+
+struct State {
+    int64_t interpreter_id = -1;  // the interpreter that made the state
+    Globals globals;
+    Names names;
+    Render render;
+};
+extern State state;
+
+// The short names the passes use for the parts of the state.
+inline Globals& g = state.globals;
+inline Names& names = state.names;
+inline Render& render_kinds = state.render;
+
+// Makes the state on the first import (later imports by the same
+// interpreter find it made): 0, or -1 with the error set.
+int init_state() noexcept;
+
+// Whether the conversion (configure) and the renderer (configure_render)
+// were set up: 0, or -1 with RuntimeError set.
+int conversion_ready() noexcept;
+int renderer_ready() noexcept;
+
+}  // namespace treeops
