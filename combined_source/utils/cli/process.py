@@ -85,7 +85,7 @@ def rewrite_text(name, text, options, allow_reformat=False):
     `allow_reformat`; any other exception is a fault of the rules or the
     renderer."""
     result = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat)
-    warnings = ["%s:%d: %s" % (name, line, message) for line, message in result.notes]
+    warnings = [placed(name, note[0], note[1] if len(note) > 2 else None) + ": " + note[-1] for note in result.notes]
     if result.whole:
         reason = result.reason
         warnings.append("%s: %s: %s" % (placed(name, reason.line, reason.column), FELL_BACK, reason.what))

@@ -31,6 +31,8 @@ from ..TEH import ObjectLike, Transformer
 from .changes import record
 from .check import parse, statement_lines
 from .edits import Splicer
+from .imports import complete
+from .keep import directives, restore
 from .positions import Reason, Unsupported
 
 __all__ = ["rewrite", "rewrite_source", "Options", "Result", "FELL_BACK", "Unsupported", "OrbApiObject",
@@ -59,11 +61,14 @@ class Options(NamedTuple):
     orb_api: bool = False
     new_name: str = "arr"
     dtype_map: Optional[dict] = None
+    skip_comments: bool = True  # `# orb-postprocess: skip` comments keep what they mark
+    add_import: bool = False  # a changed text using orb without importing it gets `import orb`
 
 
 class Result(NamedTuple):
     """The rewrite of one text: the new text (None when nothing changes), the
-    places worth a warning as (line, message), and whether the text is the
+    places worth a warning as (line, message) or (line, column, message)
+    (the column in characters, from 1), and whether the text is the
     whole rendering of the tree because splicing could not be trusted, with
     the reason why (the construct, line and column of the first difference)
     in `reason`; `findings` holds a `Finding` per change made and per
@@ -169,6 +174,9 @@ def rewrite(text, options, processor, clock=None, reformat=True):
     body = text[len(bom):]
     with stage("parse"):
         original = parse(body)
+    kept = directives(body, original) if options.skip_comments else ()
+    if kept is None:  # the whole file is kept as written
+        return Result(None)
     lines = statement_lines(original)
     with stage("convert"):
         tree, fields = _converted(original, body)
@@ -179,6 +187,8 @@ def rewrite(text, options, processor, clock=None, reformat=True):
             fields = record(tree)
     with stage("transform"):
         _transform(tree, options, processor)
+    if kept:
+        restore(tree, fields, kept)
     splicer = Splicer(body.encode("utf-8"), fields)
     with stage("splice"):
         edits, spliced, output = splicer.splice(tree)
@@ -195,7 +205,7 @@ def rewrite(text, options, processor, clock=None, reformat=True):
                 ok = False
                 splicer.reason = Reason("check fault: %s: %s" % (type(e).__name__, e))
         if ok:
-            return Result(bom + output, notes)
+            return _completed(Result(bom + output, notes), tree, options)
         if output == body:
             return Result(None, notes)
     elif not splicer.failed:
@@ -207,7 +217,15 @@ def rewrite(text, options, processor, clock=None, reformat=True):
         whole = render(tree)
         if "\r\n" in text[: text.find("\n") + 1]:
             whole = whole.replace("\n", "\r\n")
-    return Result(bom + whole, notes, True, reason)
+    return _completed(Result(bom + whole, notes, True, reason), tree, options)
+
+
+def _completed(result, tree, options):
+    """`result`, a changed text of rewritten tree `tree`, with the import of
+    orb added, or its lack noted, where the text uses it without one."""
+    bom = BOM if result.output.startswith(BOM) else ""
+    output, notes, findings = complete(tree, result.output[len(bom):], options.add_import)
+    return result._replace(output=bom + output, notes=result.notes + notes, findings=result.findings + findings)
 
 
 def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None,

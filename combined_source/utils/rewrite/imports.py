@@ -1,0 +1,203 @@
+"""The import that rewritten code needs: a changed text that uses the name
+``orb`` without binding it at module level gets a warning at its first use,
+or, when asked, ``import orb`` where an import belongs.
+
+The name counts as bound by any module-level statement that binds it: an
+import (``import orb``, ``import orb.nn``, ``import x as orb``, ``from x
+import orb``), also under ``if``/``try``/``with`` (``if TYPE_CHECKING:``
+included), an assignment or other binding target, a ``def`` or ``class``;
+and by a ``global orb`` declaration anywhere (the file then manages the name
+itself). A star import may bind it, so it counts too: a warning there could
+be false, and an added import could shadow the star's ``orb``. Bindings
+inside functions and classes do not count, and a use is any read of the
+name, wherever it stands.
+"""
+import ast
+import re
+
+from .check import parse
+from .findings import Finding
+from .trees import same
+
+NAME = "orb"
+RULE = "missing-import"
+MESSAGE = "orb is used but not imported"
+STATEMENT = "import orb"
+_SCOPES = ("FunctionDef", "AsyncFunctionDef", "ClassDef")
+# Statement fields that hold statements (or handlers and cases holding them).
+_BLOCKS = ("body", "orelse", "finalbody", "handlers", "cases")
+# Statement fields that hold binding targets.
+_TARGETS = ("targets", "target", "items", "name", "pattern")
+_LINE_END = re.compile(r"\r\n|\r|\n")
+
+
+def _binds(node, name):
+    """Whether the target or pattern `node` (an ast or gast node) binds `name`."""
+    stack = [node]
+    while stack:
+        node = stack.pop()
+        kind = type(node).__name__
+        if kind == "Name":
+            if node.id == name and type(node.ctx).__name__ == "Store":
+                return True
+        elif kind in ("MatchAs", "MatchStar") and node.name == name:
+            return True
+        elif kind == "MatchMapping" and node.rest == name:
+            return True
+        elif kind == "ExceptHandler" and node.name == name:  # a str in ast
+            return True
+        stack.extend(c for c in ast.iter_child_nodes(node) if type(c).__name__ not in ("Attribute", "Subscript"))
+    return False
+
+
+def bound(module, name=NAME):
+    """Whether module `module` (an ast or gast tree) binds `name` at module
+    level, or may (see above)."""
+    stack = [(s, True) for s in module.body]
+    while stack:
+        node, top = stack.pop()
+        kind = type(node).__name__
+        if kind in ("Import", "ImportFrom"):
+            for alias in node.names if top else ():
+                bound_name = alias.asname or (alias.name.split(".")[0] if kind == "Import" else alias.name)
+                if bound_name in (name, "*"):
+                    return True
+            continue
+        if kind == "Global":
+            if name in node.names:
+                return True
+            continue
+        if kind in _SCOPES:
+            if top and node.name == name:
+                return True
+            stack.extend((s, False) for s in node.body)  # for its global declarations
+            continue
+        if top:
+            for field in _TARGETS:
+                value = getattr(node, field, None)
+                if value is None or isinstance(value, str):
+                    if kind == "ExceptHandler" and value == name:
+                        return True
+                    continue
+                for target in value if isinstance(value, list) else (value,):
+                    if _binds(target, name):
+                        return True
+        for field in _BLOCKS:
+            stack.extend((s, top) for s in getattr(node, field, None) or ())
+    return False
+
+
+def first_use(module, name=NAME):
+    """The read of `name` that comes first in standard parse `module`, or None."""
+    found = None
+    for node in ast.walk(module):
+        if type(node) is ast.Name and node.id == name and type(node.ctx) is ast.Load:
+            at = (node.lineno, node.col_offset)
+            if found is None or at < (found.lineno, found.col_offset):
+                found = node
+    return found
+
+
+def _starts(text):
+    """Offsets of the lines of `text`, counted as the parser counts them."""
+    return [0] + [m.end() for m in _LINE_END.finditer(text)]
+
+
+def _line(text, starts, index):
+    """Line `index` (from 0) of `text`, with its line break."""
+    return text[starts[index]:starts[index + 1] if index + 1 < len(starts) else len(text)]
+
+
+def _column(text, line, offset):
+    """The column from 1, in characters, of UTF-8 byte `offset` of `line` (from 1)."""
+    return len(_line(text, _starts(text), line - 1).encode("utf-8")[:offset].decode("utf-8", "replace")) + 1
+
+
+def _place(module):
+    """Index in `module`'s body where the import goes, and the statement it
+    goes after (None: after the leading comments). After the module
+    docstring and the ``from __future__`` imports, then after the last
+    import of the block of imports that follows, if any."""
+    body = module.body
+    i = 0
+    if body and type(body[0]) is ast.Expr and type(getattr(body[0].value, "value", None)) is str:
+        i = 1
+    while i < len(body) and type(body[i]) is ast.ImportFrom and body[i].module == "__future__":
+        i += 1
+    while i < len(body) and type(body[i]) in (ast.Import, ast.ImportFrom):
+        i += 1
+    return i, (body[i - 1] if i else None)
+
+
+def _insertion(text, module):
+    """(index in the body, character offset in `text`) where the import line
+    goes, or None when no line of its own can hold it there."""
+    index, after = _place(module)
+    starts = _starts(text)
+    if after is None:
+        # After the leading comment lines (shebang, coding line, licence
+        # header), up to the first blank line or code.
+        line = 0
+        while line < len(starts) and _line(text, starts, line).lstrip().startswith("#"):
+            line += 1
+    else:
+        line = after.end_lineno  # the line after the statement's last
+        if _line(text, starts, line - 1).rstrip("\r\n").endswith("\\"):
+            return None
+    nxt = module.body[index] if index < len(module.body) else None
+    if nxt is not None and min([nxt.lineno] + [d.lineno for d in getattr(nxt, "decorator_list", ())]) <= line:
+        return None  # the next statement shares the line of what comes before
+    return index, starts[line] if line < len(starts) else len(text)
+
+
+def _line_end(text, at):
+    """The line break of the line before offset `at`, else the text's first."""
+    m = _LINE_END.search(text[max(0, at - 2):at]) if at else None
+    if m is None:
+        m = _LINE_END.search(text)
+    return m.group() if m else "\n"
+
+
+def with_import(text, module):
+    """`text` (whose standard parse is `module`) with ``import orb`` on a
+    line of its own, or None when it cannot be placed. The result is parsed
+    and compared with `module` holding the import at its place: the same
+    check as every splice, against the tree the text must now have."""
+    where = _insertion(text, module)
+    if where is None:
+        return None
+    index, at = where
+    end = _line_end(text, at)
+    if at == len(text) and text and not text.endswith(("\n", "\r")):
+        new = text + end + STATEMENT
+    else:
+        new = text[:at] + STATEMENT + end + text[at:]
+    try:
+        after = parse(new)
+    except SyntaxError:
+        return None
+    expected = list(module.body)
+    expected.insert(index, ast.Import(names=[ast.alias(name=NAME, asname=None)]))
+    if len(after.body) != len(expected) or not all(same(a, b) for a, b in zip(expected, after.body)):
+        return None
+    return new
+
+
+def complete(tree, output, add):
+    """For the changed text `output` (no byte-order mark) of rewritten tree
+    `tree`: (the output, with the import added when `add` and it can be,
+    notes, findings), the note and finding telling of a use of the name
+    without an import."""
+    if NAME not in output or bound(tree):
+        return output, (), ()
+    module = parse(output)
+    use = first_use(module)
+    if use is None:
+        return output, (), ()
+    if add:
+        new = with_import(output, module)
+        if new is not None:
+            return new, (), ()
+    column = _column(output, use.lineno, use.col_offset)
+    finding = Finding(use.lineno, column, use.lineno, column + len(NAME), RULE, MESSAGE)
+    return output, ((use.lineno, column, MESSAGE),), (finding,)
