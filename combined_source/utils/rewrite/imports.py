@@ -190,7 +190,10 @@ def complete(tree, output, add):
     without an import."""
     if NAME not in output or bound(tree):
         return output, (), ()
-    module = parse(output)
+    try:
+        module = parse(output)
+    except SyntaxError:  # a whole rendering of a tree no text can hold: named elsewhere
+        return output, (), ()
     use = first_use(module)
     if use is None:
         return output, (), ()
