@@ -188,7 +188,7 @@ def rewrite(text, options, processor, clock=None, reformat=True):
     with stage("transform"):
         _transform(tree, options, processor)
     if kept:
-        restore(tree, fields, kept)
+        restore(tree, fields, kept, lines)
     splicer = Splicer(body.encode("utf-8"), fields)
     with stage("splice"):
         edits, spliced, output = splicer.splice(tree)

@@ -13,6 +13,7 @@ inside functions and classes do not count, and a use is any read of the
 name, wherever it stands.
 """
 import ast
+import bisect
 import re
 
 from .check import parse
@@ -87,15 +88,43 @@ def bound(module, name=NAME):
     return False
 
 
-def first_use(module, name=NAME):
-    """The read of `name` that comes first in standard parse `module`, or None."""
+def _is_use(node, name):
+    return type(node) is ast.Name and node.id == name and type(node.ctx) is ast.Load
+
+
+def first_use(module, text, name=NAME):
+    """The read of `name` that comes first in `text`, whose standard parse
+    is `module`, or None. The lines where the word stands are tried in turn,
+    walking only the nodes whose lines hold the one tried; the whole tree is
+    walked when that finds none (on 3.8 the positions of an f-string's parts
+    are off)."""
+    starts = _starts(text)
+    lines = sorted({bisect.bisect_right(starts, m.start()) for m in _word(name).finditer(text)})
+    for line in lines:
+        found = None
+        stack = list(module.body)
+        while stack:
+            node = stack.pop()
+            first = getattr(node, "lineno", None)
+            if first is not None and type(node) is not ast.arg:  # 3.8 ends some at the name, before the annotation
+                for d in getattr(node, "decorator_list", ()):
+                    first = min(first, d.lineno)
+                if not first <= line <= node.end_lineno:
+                    continue
+                if _is_use(node, name) and first == line and (found is None or node.col_offset < found.col_offset):
+                    found = node
+            stack.extend(ast.iter_child_nodes(node))
+        if found is not None:
+            return found
     found = None
     for node in ast.walk(module):
-        if type(node) is ast.Name and node.id == name and type(node.ctx) is ast.Load:
-            at = (node.lineno, node.col_offset)
-            if found is None or at < (found.lineno, found.col_offset):
-                found = node
+        if _is_use(node, name) and (found is None or (node.lineno, node.col_offset) < (found.lineno, found.col_offset)):
+            found = node
     return found
+
+
+def _word(name):
+    return re.compile(r"(?<![\w.])%s(?!\w)" % re.escape(name))
 
 
 def _starts(text):
@@ -194,7 +223,7 @@ def complete(tree, output, add):
         module = parse(output)
     except SyntaxError:  # a whole rendering of a tree no text can hold: named elsewhere
         return output, (), ()
-    use = first_use(module)
+    use = first_use(module, output)
     if use is None:
         return output, (), ()
     if add:

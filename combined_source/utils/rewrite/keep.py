@@ -21,7 +21,9 @@ inner change of its own to keep). A comment on a continuation line keeps
 only the changes that start on that line.
 """
 import ast
+import bisect
 import io
+import operator
 import re
 import sys
 import tokenize
@@ -30,6 +32,7 @@ import gast
 
 from . import idempotence
 from .changes import GETTERS, WALKED, fields_of
+from .check import statement_groups, statement_lines
 
 # Whitespace is free around the parts; the words are spelled exactly. A
 # comment that misspells them (``skp``) is an ordinary comment.
@@ -42,23 +45,45 @@ _Call, _keyword, _JoinedStr = gast.Call, gast.keyword, gast.JoinedStr
 _FSTRING_PARTS_MISPLACED = sys.version_info < (3, 9)
 
 
-def _comments(text):
-    """(line, column, text, alone on its line) of each comment of `text`."""
-    # Same length, and lines counted as the parser counts them.
-    source = text.replace("\r\n", " \n").replace("\r", "\n")
+def _comments(source, first):
+    """(line, text, alone on its line) of each comment of `source`, a run of
+    whole top-level statements whose first line is line `first` of the text."""
     try:
         for token in tokenize.generate_tokens(io.StringIO(source).readline):
             if token.type == tokenize.COMMENT:
                 line, column = token.start
-                yield line, column, token.string, not token.line[:column].strip()
+                yield line + first - 1, token.string, not token.line[:column].strip()
     except (tokenize.TokenError, SyntaxError):
         # The parser took the text, the tokenizer did not (its rules differ
         # in corners between versions): any line holding the words counts,
         # so a wanted skip is never lost (a string holding them keeps its line).
-        for number, line in enumerate(source.split("\n"), 1):
+        for number, line in enumerate(source.split("\n"), first):
             at = line.find("#")
             if at >= 0 and MARK in line:
-                yield number, at, line[at:], not line[:at].strip()
+                yield number, line[at:], not line[:at].strip()
+
+
+def _marked(text, module):
+    """(line, text, alone on its line) of each comment of `text` (whose
+    standard parse is `module`) that holds the words. Only the top-level
+    statements where they stand are tokenized: each starts the tokenizer
+    afresh, and the lines between them hold nothing but comments."""
+    # Same length, and lines counted as the parser counts them.
+    source = text.replace("\r\n", " \n").replace("\r", "\n")
+    starts = [0] + [m.end() for m in re.finditer("\n", source)]
+    groups = statement_groups(statement_lines(module) or [(1, len(starts))])
+    firsts = [g[0] for g in groups]
+    done = set()
+    for m in DIRECTIVE.finditer(source):
+        line = bisect.bisect_right(starts, m.start())
+        k = bisect.bisect_right(firsts, line) - 1
+        if k < 0 or groups[k][1] < line:  # between statements
+            at = source.find("#", starts[line - 1])  # a line of comment alone
+            yield line, source[at:m.end()], True
+        elif k not in done:
+            done.add(k)
+            first, end, _ = groups[k]
+            yield from _comments(source[starts[first - 1]:starts[end] if end < len(starts) else len(source)], first)
 
 
 def directives(text, module):
@@ -74,12 +99,13 @@ def directives(text, module):
         first = body[1]  # the module docstring
     start = None if first is None else min(
         [first.lineno] + [d.lineno for d in getattr(first, "decorator_list", ())])
-    for line, _, comment, alone in _comments(text):
+    for line, comment, alone in _marked(text, module):
         m = DIRECTIVE.search(comment)
         if m is None:
             continue
         if m.group(1) == "skip":
-            kept.add(line)
+            if not alone:  # no change starts on a line of its own
+                kept.add(line)
         elif alone and (start is None or line < start):
             return None
     return kept
@@ -94,11 +120,18 @@ def _start(node, fields, line):
     return line if at is None else at
 
 
-def restore(tree, fields, kept):
+def restore(tree, fields, kept, lines=None):
     """Undoes in `tree` each change (found against the recorded `fields`)
-    that starts on a line of `kept`."""
+    that starts on a line of `kept`; `lines`, when known, are the first and
+    last lines of the module's top-level statements."""
     hooks, walked = idempotence.HOOKS, WALKED
     stack = [(tree, 1, False)]
+    body = getattr(tree, "body", None)
+    recorded = fields[tree][0] if type(body) is list else None
+    if (lines is not None and type(recorded) is tuple and len(recorded) == len(body) == len(lines)
+            and all(map(operator.is_, recorded, body))):
+        # Only the top-level statements that hold a kept line can hold a kept change.
+        stack = [(s, 1, False) for s, (first, end) in zip(body, lines) if any(first <= k <= end for k in kept)]
     seen = set()
     while stack:
         node, line, in_fstring = stack.pop()
