@@ -229,3 +229,14 @@ def test_command_line(tmp_path, args, config, out, err):
     make(tmp_path, {"t.py": "x = Tensor\ny = Tensor" + SKIP + "\n", "pyproject.toml": "[tool.orb-postprocess]\n" + config})
     rc, stdout, stderr = run_cli(tmp_path, *args, "t.py")
     assert (rc, stdout, stderr) == (0, out, err + "1 file: 1 changed, 0 unchanged, 0 failed\n")
+
+
+@pytest.mark.parametrize("options, expected", [
+    ({}, "x = Tensor" + SKIP + "\ny = orb.Array\n"),
+    ({"skip_comments": False}, "x = orb.Array" + SKIP + "\ny = orb.Array\n"),
+    ({"add_import": True}, "import orb\nx = Tensor" + SKIP + "\ny = orb.Array\n"),
+])
+def test_python_api(options, expected):
+    from combined_source.utils import rewrite_source
+
+    assert rewrite_source("x = Tensor" + SKIP + "\ny = Tensor\n", **options) == expected

@@ -229,13 +229,13 @@ def _completed(result, tree, options):
 
 
 def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None,
-                   allow_reformat=False):
+                   allow_reformat=False, skip_comments=True, add_import=False):
     """See ``combined_source.utils.rewrite_source``."""
     from ..ZOK import FrontendTorchCodePostProcessor
 
     if not isinstance(text, str):
         raise TypeError("rewrite_source() expects source text (str), not %s" % type(text).__name__)
-    options = Options(object_name, orb_api, new_name, dtype_map)
+    options = Options(object_name, orb_api, new_name, dtype_map, skip_comments, add_import)
     with transpose_variable(transpose, clear_when_off=True):
         output = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat).output
     return text if output is None else output
