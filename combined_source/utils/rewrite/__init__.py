@@ -31,7 +31,7 @@ from ..TEH import ObjectLike, Transformer
 from .changes import record
 from .check import parse, statement_lines
 from .edits import Splicer
-from .imports import complete
+from .imports import complete, output_statements
 from .keep import directives, restore
 from .positions import Reason, Unsupported
 
@@ -205,7 +205,8 @@ def rewrite(text, options, processor, clock=None, reformat=True):
                 ok = False
                 splicer.reason = Reason("check fault: %s: %s" % (type(e).__name__, e))
         if ok:
-            return _completed(Result(bom + output, notes), tree, options)
+            statements = output_statements(lines, edits, splicer.starts, len(splicer.data), spliced)
+            return _completed(Result(bom + output, notes), tree, options, statements)
         if output == body:
             return Result(None, notes)
     elif not splicer.failed:
@@ -220,11 +221,12 @@ def rewrite(text, options, processor, clock=None, reformat=True):
     return _completed(Result(bom + whole, notes, True, reason), tree, options)
 
 
-def _completed(result, tree, options):
+def _completed(result, tree, options, statements=None):
     """`result`, a changed text of rewritten tree `tree`, with the import of
-    orb added, or its lack noted, where the text uses it without one."""
+    orb added, or its lack noted, where the text uses it without one;
+    `statements` as `complete` takes them."""
     bom = BOM if result.output.startswith(BOM) else ""
-    output, notes, findings = complete(tree, result.output[len(bom):], options.add_import)
+    output, notes, findings = complete(tree, result.output[len(bom):], options.add_import, statements)
     return result._replace(output=bom + output, notes=result.notes + notes, findings=result.findings + findings)
 
 

@@ -16,8 +16,9 @@ import ast
 import bisect
 import re
 
-from .check import parse
+from .check import parse, statement_groups
 from .findings import Finding
+from .positions import layout, line_starts
 from .trees import same
 
 NAME = "orb"
@@ -92,34 +93,95 @@ def _is_use(node, name):
     return type(node) is ast.Name and node.id == name and type(node.ctx) is ast.Load
 
 
+def _use_on(module, line, name=NAME):
+    """The first read of `name` on `line` of parse `module`, or None; only
+    the nodes whose lines hold that line are walked."""
+    found = None
+    stack = list(module.body)
+    while stack:
+        node = stack.pop()
+        first = getattr(node, "lineno", None)
+        if first is not None and type(node) is not ast.arg:  # 3.8 ends some at the name, before the annotation
+            for d in getattr(node, "decorator_list", ()):
+                first = min(first, d.lineno)
+            if not first <= line <= node.end_lineno:
+                continue
+            if _is_use(node, name) and first == line and (found is None or node.col_offset < found.col_offset):
+                found = node
+        stack.extend(ast.iter_child_nodes(node))
+    return found
+
+
+def _word_lines(text, starts, name=NAME):
+    """The lines of `text` where the word `name` stands, in order."""
+    return sorted({bisect.bisect_right(starts, m.start()) for m in _word(name).finditer(text)})
+
+
 def first_use(module, text, name=NAME):
     """The read of `name` that comes first in `text`, whose standard parse
-    is `module`, or None. The lines where the word stands are tried in turn,
-    walking only the nodes whose lines hold the one tried; the whole tree is
-    walked when that finds none (on 3.8 the positions of an f-string's parts
-    are off)."""
-    starts = _starts(text)
-    lines = sorted({bisect.bisect_right(starts, m.start()) for m in _word(name).finditer(text)})
-    for line in lines:
-        found = None
-        stack = list(module.body)
-        while stack:
-            node = stack.pop()
-            first = getattr(node, "lineno", None)
-            if first is not None and type(node) is not ast.arg:  # 3.8 ends some at the name, before the annotation
-                for d in getattr(node, "decorator_list", ()):
-                    first = min(first, d.lineno)
-                if not first <= line <= node.end_lineno:
-                    continue
-                if _is_use(node, name) and first == line and (found is None or node.col_offset < found.col_offset):
-                    found = node
-            stack.extend(ast.iter_child_nodes(node))
+    is `module`, or None. The lines where the word stands are tried in turn;
+    the whole tree is walked when that finds none (on 3.8 the positions of
+    an f-string's parts are off)."""
+    for line in _word_lines(text, _starts(text), name):
+        found = _use_on(module, line, name)
         if found is not None:
             return found
     found = None
     for node in ast.walk(module):
         if _is_use(node, name) and (found is None or (node.lineno, node.col_offset) < (found.lineno, found.col_offset)):
             found = node
+    return found
+
+
+def first_use_in_statements(text, statements, name=NAME):
+    """(line, byte column) of the read of `name` that comes first in `text`,
+    found by parsing only the groups of top-level statements that hold the
+    word; `statements` are each group's first and last line in `text`.
+    None when that finds none: the whole text is then to be parsed.
+
+    A top-level statement starts the tokenizer afresh, so a group's text
+    parses on its own as it does inside the whole text."""
+    starts = _starts(text)
+    firsts = [first for first, _ in statements]
+    parsed = {}
+    for line in _word_lines(text, starts, name):
+        k = bisect.bisect_right(firsts, line) - 1
+        if k < 0 or statements[k][1] < line:
+            continue  # between statements: a comment
+        first, last = statements[k]
+        part = parsed.get(k)
+        if part is None:
+            try:
+                part = parsed[k] = parse(text[starts[first - 1]:starts[last] if last < len(starts) else len(text)])
+            except SyntaxError:
+                return None
+        found = _use_on(part, line - first + 1, name)
+        if found is not None:
+            return line, found.col_offset
+    return None
+
+
+def output_statements(lines, edits, starts, size, spliced):
+    """The first and last line in the spliced bytes `spliced` of each group
+    of top-level statements (statements sharing a line are one group), from
+    `lines`, their first and last lines in the original text (whose line
+    starts are `starts` and size `size`), and the sorted byte `edits`; None
+    when an edit crosses from one group into another."""
+    if not lines:
+        return None
+    groups = statement_groups(lines)
+    los = [starts[first - 1] for first, _, _ in groups]
+    his = [starts[end] if end < len(starts) else size for _, end, _ in groups]
+    at, ends, shift = layout(edits)
+    for a, b in zip(at, ends):
+        k = bisect.bisect_right(los, a) - 1
+        if k < 0 or b > his[k]:
+            return None
+    new_starts = line_starts(spliced)
+    found = []
+    for lo, hi in zip(los, his):
+        a, b = lo + shift[bisect.bisect_left(at, lo)], hi + shift[bisect.bisect_left(at, hi)]
+        found.append((bisect.bisect_right(new_starts, a), bisect.bisect_right(new_starts, max(a, b - 1))))
     return found
 
 
@@ -212,24 +274,29 @@ def with_import(text, module):
     return new
 
 
-def complete(tree, output, add):
+def complete(tree, output, add, statements=None):
     """For the changed text `output` (no byte-order mark) of rewritten tree
     `tree`: (the output, with the import added when `add` and it can be,
     notes, findings), the note and finding telling of a use of the name
-    without an import."""
+    without an import. `statements`, when known, are the first and last
+    lines in `output` of its groups of top-level statements: a warning then
+    needs only the groups holding the word parsed, not the whole text."""
     if NAME not in output or bound(tree):
         return output, (), ()
-    try:
-        module = parse(output)
-    except SyntaxError:  # a whole rendering of a tree no text can hold: named elsewhere
-        return output, (), ()
-    use = first_use(module, output)
+    use = first_use_in_statements(output, statements) if statements and not add else None
     if use is None:
-        return output, (), ()
-    if add:
-        new = with_import(output, module)
-        if new is not None:
-            return new, (), ()
-    column = _column(output, use.lineno, use.col_offset)
-    finding = Finding(use.lineno, column, use.lineno, column + len(NAME), RULE, MESSAGE)
-    return output, ((use.lineno, column, MESSAGE),), (finding,)
+        try:
+            module = parse(output)
+        except SyntaxError:  # a whole rendering of a tree no text can hold: named elsewhere
+            return output, (), ()
+        node = first_use(module, output)
+        if node is None:
+            return output, (), ()
+        if add:
+            new = with_import(output, module)
+            if new is not None:
+                return new, (), ()
+        use = node.lineno, node.col_offset
+    line, column = use[0], _column(output, *use)
+    finding = Finding(line, column, line, column + len(NAME), RULE, MESSAGE)
+    return output, ((line, column, MESSAGE),), (finding,)
