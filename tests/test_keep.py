@@ -116,6 +116,10 @@ def test_kept_changes_are_neither_findings_nor_notes(prefix):
     ("y = 1\nif c:\n    z = [Tensor]\nw = Tensor\n", (3, 10)),
     ("x = Tensor\r\ny = orb.b\r\n", (1, 5)),
     ("y = orb.x\nx = Tensor\n", (1, 5)),  # the first use, not the first change
+    ("s = 'orb'  # orb\nx.orb = 1\nx = Tensor\n", (3, 5)),  # the word, but no use
+    # placed in the output, after edits that removed lines
+    ("x = make_Array(\n    a,\n    requires_grad=True,\n)\ny = Tensor\n", (4, 5)),
+    ("x = make_Array(a,\n    requires_grad=True); z = 1\n\ny = (1,\n  Tensor)\n", (4, 3)),
     # bindings elsewhere than at module level, or of other names
     ("def f():\n    import orb\nx = Tensor\n", (3, 5)),
     ("class C:\n    orb = 1\nx = Tensor\n", (3, 5)),
@@ -240,3 +244,18 @@ def test_python_api(options, expected):
     from combined_source.utils import rewrite_source
 
     assert rewrite_source("x = Tensor" + SKIP + "\ny = Tensor\n", **options) == expected
+
+
+@pytest.mark.parametrize("edits, expected", [
+    ([], [(1, 1), (2, 3), (4, 4)]),
+    ([(11, 12, b"x\ny")], [(1, 1), (2, 4), (5, 5)]),  # a line added in the second statement
+    ([(0, 1, b"a\r\nb"), (11, 18, b"2)")], [(1, 2), (3, 3), (4, 4)]),  # one added, one removed
+    ([(4, 8, b"")], None),  # an edit across two statements
+])
+def test_statements_placed_in_the_output(edits, expected):
+    data = b"a = 1\nb = (2,\n  3)\nc = 4\n"
+    from combined_source.utils.rewrite.positions import Text
+
+    spliced = Text(data).apply(list(edits))
+    got = imports.output_statements([(1, 1), (2, 3), (4, 4)], sorted(edits), Text(data).starts, len(data), spliced)
+    assert got == expected

@@ -268,7 +268,7 @@ def with_import(text, module):
     except SyntaxError:
         return None
     expected = list(module.body)
-    expected.insert(index, ast.Import(names=[ast.alias(name=NAME, asname=None)]))
+    expected.insert(index, parse(STATEMENT).body[0])  # the parser's own node, with this version's fields
     if len(after.body) != len(expected) or not all(same(a, b) for a, b in zip(expected, after.body)):
         return None
     return new
