@@ -65,7 +65,8 @@ CONV = dict(transpose=True, object_name="torch.nn.modules.conv._ConvNd")
         "orbpostprocess: skip", "Orb-Postprocess: Skip", "orb-postprocess: skip-file")],
     # a string holding the words is no comment
     ("y = '# orb-postprocess: skip'; x = Tensor\n", "y = '# orb-postprocess: skip'; x = orb.Array\n", {}),
-    ("y = '''\n# orb-postprocess: skip\n'''; x = Tensor\n", "y = '''\n# orb-postprocess: skip\n'''; x = orb.Array\n", {}),
+    ("y = '''\n# orb-postprocess: skip\n'''; x = Tensor\n",
+     "y = '''\n# orb-postprocess: skip\n'''; x = orb.Array\n", {}),
     ("x = f('# orb-postprocess: skip', Tensor)\n", "x = f('# orb-postprocess: skip', orb.Array)\n", {}),
     # a multi-line change is kept by its first line, not by a later one
     ("x = (torch" + SKIP + "\n     .Tensor)(a)\n", None, {}),
@@ -91,8 +92,8 @@ CONV = dict(transpose=True, object_name="torch.nn.modules.conv._ConvNd")
     ("import torch\n# orb-postprocess: skip-file\nx = Tensor\n",
      "import torch\n# orb-postprocess: skip-file\nx = orb.Array\n", {}),
     ("x = 1  # orb-postprocess: skip-file\ny = Tensor\n", "x = 1  # orb-postprocess: skip-file\ny = orb.Array\n", {}),
-    ("s = '''\n# orb-postprocess: skip-file\n'''\nx = Tensor\n", "s = '''\n# orb-postprocess: skip-file\n'''\nx = orb.Array\n",
-     {}),
+    ("s = '''\n# orb-postprocess: skip-file\n'''\nx = Tensor\n",
+     "s = '''\n# orb-postprocess: skip-file\n'''\nx = orb.Array\n", {}),
 ])
 def test_skip_comments_keep_what_they_mark(source, expected, options):
     assert rewrite(source, **options).output == expected
@@ -175,7 +176,8 @@ def test_unchanged_files_get_no_warning_and_no_import(source):
      '"""Doc."""\nfrom __future__ import annotations\nfrom __future__ import division\nimport orb\n\n'
      'class C(orb.Array): pass\n'),
     ("import os\nimport torch  # why\n\nx = Tensor\n", "import os\nimport torch  # why\nimport orb\n\nx = orb.Array\n"),
-    ("from a import (\n    b,\n    c,\n)\nx = Tensor\n", "from a import (\n    b,\n    c,\n)\nimport orb\nx = orb.Array\n"),
+    ("from a import (\n    b,\n    c,\n)\nx = Tensor\n",
+     "from a import (\n    b,\n    c,\n)\nimport orb\nx = orb.Array\n"),
     ("import os\nx = Tensor\nimport sys\n", "import os\nimport orb\nx = orb.Array\nimport sys\n"),
     ("import os\nimport sys", None),  # nothing to rewrite
     ("import os\nx = Tensor", "import os\nimport orb\nx = orb.Array"),
@@ -230,7 +232,8 @@ def test_the_added_import_is_checked_at_its_place(monkeypatch, index, at, expect
      "warning: t.py:1:5: orb is used but not imported\n"),
 ])
 def test_command_line(tmp_path, args, config, out, err):
-    make(tmp_path, {"t.py": "x = Tensor\ny = Tensor" + SKIP + "\n", "pyproject.toml": "[tool.orb-postprocess]\n" + config})
+    make(tmp_path, {"t.py": "x = Tensor\ny = Tensor" + SKIP + "\n",
+                    "pyproject.toml": "[tool.orb-postprocess]\n" + config})
     rc, stdout, stderr = run_cli(tmp_path, *args, "t.py")
     assert (rc, stdout, stderr) == (0, out, err + "1 file: 1 changed, 0 unchanged, 0 failed\n")
 

@@ -189,5 +189,5 @@ def restore(tree, fields, kept, lines=None):
                     visit(old)
                 else:
                     visit(new)
-            elif line in kept:  # a renamed identifier, a relabelled constant
-                setattr(node, name, old)
+            elif line in kept:  # a renamed identifier, a relabelled constant, a list made something else
+                setattr(node, name, list(old) if type(old) is tuple else old)
