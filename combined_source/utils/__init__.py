@@ -46,7 +46,7 @@ class SpliceRejected(ValueError):
 
 
 def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None,
-                   allow_reformat=False):
+                   allow_reformat=False, skip_comments=True, add_import=False):
     """Rewrites generated orb source text with ``FrontendTorchCodePostProcessor``
     and returns the new text, or `text` itself when no rule applies.
 
@@ -67,8 +67,14 @@ def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", trans
     tree. When they differ (a change the text cannot hold, such as the target
     of ``(Tensor := x)``), SpliceRejected is raised; with `allow_reformat`
     the whole rewritten tree is rendered instead, losing comments and layout.
+
+    `skip_comments` honours ``# orb-postprocess: skip`` (the changes starting
+    on its line are kept) and ``# orb-postprocess: skip-file`` comments;
+    `add_import` adds ``import orb`` to a changed text that uses ``orb``
+    without binding it at module level.
     """
     from .rewrite import rewrite_source as rewrite
 
     return rewrite(text, object_name=object_name, orb_api=orb_api, new_name=new_name, transpose=transpose,
-                   dtype_map=dtype_map, allow_reformat=allow_reformat)
+                   dtype_map=dtype_map, allow_reformat=allow_reformat, skip_comments=skip_comments,
+                   add_import=add_import)

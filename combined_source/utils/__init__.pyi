@@ -19,6 +19,8 @@ def rewrite_source(
     transpose: bool = False,
     dtype_map: Optional[Mapping[str, str]] = None,
     allow_reformat: bool = False,
+    skip_comments: bool = True,
+    add_import: bool = False,
 ) -> str:
     """The rewritten text of one Python source text, as the command line
     rewrites a file; raises SpliceRejected when its layout cannot be kept,

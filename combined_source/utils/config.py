@@ -72,6 +72,8 @@ OPTIONS = {
     "transpose": ("transpose", _flag, "true or false"),
     "dtype-map": ("dtype_map", _path, "the path of a JSON file, relative to %s" % FILE),
     "allow-reformat": ("allow_reformat", _flag, "true or false"),
+    "skip-comments": ("skip_comments", _flag, "true or false"),
+    "add-import": ("add_import", _flag, "true or false"),
     "jobs": ("jobs", _count, "a whole number of at least 1"),
     "quiet": ("quiet", _flag, "true or false"),
     "include": ("include", _regex, "a regular expression"),

@@ -57,7 +57,8 @@ def main(argv=None, prog=options.PROG):
     options.check_options(parser, args)
     printing = not (args.diff or args.check or args.in_place)
     settings = Settings(Options(args.object_name, args.orb_api, args.new_name,
-                                options.load_dtype_map(parser, args)), args.in_place, printing or args.diff,
+                                options.load_dtype_map(parser, args), args.skip_comments, args.add_import),
+                        args.in_place, printing or args.diff,
                         args.allow_reformat)
     args.color = options.wants_colour(args.color, sys.stdout)
     jobs, passed = discover(args, printing, prog)

@@ -180,6 +180,13 @@ def build_parser(prog=PROG):
     rules.add_argument("--allow-reformat", action=Flag,
                        help="render a file whose layout cannot be kept whole, losing its comments "
                        "(default: leave it as it is, exit 2)")
+    rules.add_argument("--skip-comments", action=Flag, default=True,
+                       help="keep the changes starting on a line that ends in '# orb-postprocess: skip', and "
+                       "the whole file after a comment line '# orb-postprocess: skip-file' before its first "
+                       "statement (default: on; --no-skip-comments ignores them)")
+    rules.add_argument("--add-import", action=Flag,
+                       help="add 'import orb' to a changed file that uses orb without importing it (default: "
+                       "warn 'orb is used but not imported' at the first use)")
     finding = p.add_argument_group("finding files (expressions: see below)")
     finding.add_argument("--include", type=expression, metavar="REGEX", help="files to take in folders (default: .py)")
     finding.add_argument("--exclude", type=expression, metavar="REGEX",

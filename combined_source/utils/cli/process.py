@@ -136,7 +136,7 @@ def rewrite_text(name, text, options, allow_reformat=False):
         # would only repeat it, as from "<unknown>".
         warnings.filterwarnings("ignore", module="<unknown>")
         result = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat)
-    noted = ["%s:%d: %s" % (name, line, message) for line, message in result.notes]
+    noted = [placed(name, note[0], note[1] if len(note) > 2 else None) + ": " + note[-1] for note in result.notes]
     if result.whole:
         reason = result.reason
         noted.append("%s: %s: %s" % (placed(name, reason.line, reason.column), FELL_BACK, reason.what))

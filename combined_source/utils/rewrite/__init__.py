@@ -32,6 +32,8 @@ from ..TEH import ObjectLike, Transformer
 from .changes import record
 from .check import parse, statement_lines
 from .edits import Splicer
+from .imports import complete, output_statements
+from .keep import directives, restore
 from .positions import Reason, Unsupported
 
 __all__ = ["rewrite", "rewrite_source", "Options", "Result", "FELL_BACK", "Unsupported", "OrbApiObject",
@@ -60,11 +62,14 @@ class Options(NamedTuple):
     orb_api: bool = False
     new_name: str = "arr"
     dtype_map: Optional[dict] = None
+    skip_comments: bool = True  # `# orb-postprocess: skip` comments keep what they mark
+    add_import: bool = False  # a changed text using orb without importing it gets `import orb`
 
 
 class Result(NamedTuple):
     """The rewrite of one text: the new text (None when nothing changes), the
-    places worth a warning as (line, message), and whether the text is the
+    places worth a warning as (line, message) or (line, column, message)
+    (the column in characters, from 1), and whether the text is the
     whole rendering of the tree because splicing could not be trusted, with
     the reason why (the construct, line and column of the first difference)
     in `reason`; `findings` holds a `Finding` per change made and per
@@ -178,6 +183,9 @@ def rewrite(text, options, processor, clock=None, reformat=True):
     with stage("parse"), warnings.catch_warnings(record=True) as warned:
         warnings.simplefilter("always")  # each one, whatever the filters say, to be noted with its line
         original = parse(body)
+    kept = directives(body, original) if options.skip_comments else ()
+    if kept is None:  # the whole file is kept as written
+        return Result(None)
     lines = statement_lines(original)
     with stage("convert"):
         tree, fields = _converted(original, body)
@@ -188,6 +196,8 @@ def rewrite(text, options, processor, clock=None, reformat=True):
             fields = record(tree)
     with stage("transform"):
         _transform(tree, options, processor)
+    if kept:
+        restore(tree, fields, kept, lines)
     splicer = Splicer(body.encode("utf-8"), fields)
     with stage("splice"):
         edits, spliced, output = splicer.splice(tree)
@@ -204,7 +214,8 @@ def rewrite(text, options, processor, clock=None, reformat=True):
                 ok = False
                 splicer.reason = Reason("check fault: %s: %s" % (type(e).__name__, e))
         if ok:
-            return Result(bom + output, notes)
+            statements = output_statements(lines, edits, splicer.starts, len(splicer.data), spliced)
+            return _completed(Result(bom + output, notes), tree, options, statements)
         if output == body:
             return Result(None, notes)
     elif not splicer.failed:
@@ -216,17 +227,26 @@ def rewrite(text, options, processor, clock=None, reformat=True):
         whole = render(tree)
         if "\r\n" in text[: text.find("\n") + 1]:
             whole = whole.replace("\n", "\r\n")
-    return Result(bom + whole, notes, True, reason)
+    return _completed(Result(bom + whole, notes, True, reason), tree, options)
+
+
+def _completed(result, tree, options, statements=None):
+    """`result`, a changed text of rewritten tree `tree`, with the import of
+    orb added, or its lack noted, where the text uses it without one;
+    `statements` as `complete` takes them."""
+    bom = BOM if result.output.startswith(BOM) else ""
+    output, notes, findings = complete(tree, result.output[len(bom):], options.add_import, statements)
+    return result._replace(output=bom + output, notes=result.notes + notes, findings=result.findings + findings)
 
 
 def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None,
-                   allow_reformat=False):
+                   allow_reformat=False, skip_comments=True, add_import=False):
     """See ``combined_source.utils.rewrite_source``."""
     from ..ZOK import FrontendTorchCodePostProcessor
 
     if not isinstance(text, str):
         raise TypeError("rewrite_source() expects source text (str), not %s" % type(text).__name__)
-    options = Options(object_name, orb_api, new_name, dtype_map)
+    options = Options(object_name, orb_api, new_name, dtype_map, skip_comments, add_import)
     with transpose_variable(transpose, clear_when_off=True), warnings.catch_warnings():
         warnings.filterwarnings("ignore", module="<unknown>")  # the compiler's, on the text and its checks
         output = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat).output

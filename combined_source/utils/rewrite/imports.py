@@ -1,0 +1,302 @@
+"""The import that rewritten code needs: a changed text that uses the name
+``orb`` without binding it at module level gets a warning at its first use,
+or, when asked, ``import orb`` where an import belongs.
+
+The name counts as bound by any module-level statement that binds it: an
+import (``import orb``, ``import orb.nn``, ``import x as orb``, ``from x
+import orb``), also under ``if``/``try``/``with`` (``if TYPE_CHECKING:``
+included), an assignment or other binding target, a ``def`` or ``class``;
+and by a ``global orb`` declaration anywhere (the file then manages the name
+itself). A star import may bind it, so it counts too: a warning there could
+be false, and an added import could shadow the star's ``orb``. Bindings
+inside functions and classes do not count, and a use is any read of the
+name, wherever it stands.
+"""
+import ast
+import bisect
+import re
+
+from .check import parse, statement_groups
+from .findings import Finding
+from .positions import layout, line_starts
+from .trees import same
+
+NAME = "orb"
+RULE = "missing-import"
+MESSAGE = "orb is used but not imported"
+STATEMENT = "import orb"
+_SCOPES = ("FunctionDef", "AsyncFunctionDef", "ClassDef")
+# Statement fields that hold statements (or handlers and cases holding them).
+_BLOCKS = ("body", "orelse", "finalbody", "handlers", "cases")
+# Statement fields that hold binding targets.
+_TARGETS = ("targets", "target", "items", "name", "pattern")
+_LINE_END = re.compile(r"\r\n|\r|\n")
+
+
+def _binds(node, name):
+    """Whether the target or pattern `node` (an ast or gast node) binds `name`."""
+    stack = [node]
+    while stack:
+        node = stack.pop()
+        kind = type(node).__name__
+        if kind == "Name":
+            if node.id == name and type(node.ctx).__name__ == "Store":
+                return True
+        elif kind in ("MatchAs", "MatchStar") and node.name == name:
+            return True
+        elif kind == "MatchMapping" and node.rest == name:
+            return True
+        elif kind == "ExceptHandler" and node.name == name:  # a str in ast
+            return True
+        stack.extend(c for c in ast.iter_child_nodes(node) if type(c).__name__ not in ("Attribute", "Subscript"))
+    return False
+
+
+def bound(module, name=NAME):
+    """Whether module `module` (an ast or gast tree) binds `name` at module
+    level, or may (see above)."""
+    stack = [(s, True) for s in module.body]
+    while stack:
+        node, top = stack.pop()
+        kind = type(node).__name__
+        if kind in ("Import", "ImportFrom"):
+            for alias in node.names if top else ():
+                bound_name = alias.asname or (alias.name.split(".")[0] if kind == "Import" else alias.name)
+                if bound_name in (name, "*"):
+                    return True
+            continue
+        if kind == "Global":
+            if name in node.names:
+                return True
+            continue
+        if kind in _SCOPES:
+            if top and node.name == name:
+                return True
+            stack.extend((s, False) for s in node.body)  # for its global declarations
+            continue
+        if top:
+            for field in _TARGETS:
+                value = getattr(node, field, None)
+                if value is None or isinstance(value, str):
+                    if kind == "ExceptHandler" and value == name:
+                        return True
+                    continue
+                for target in value if isinstance(value, list) else (value,):
+                    if _binds(target, name):
+                        return True
+        for field in _BLOCKS:
+            stack.extend((s, top) for s in getattr(node, field, None) or ())
+    return False
+
+
+def _is_use(node, name):
+    return type(node) is ast.Name and node.id == name and type(node.ctx) is ast.Load
+
+
+def _use_on(module, line, name=NAME):
+    """The first read of `name` on `line` of parse `module`, or None; only
+    the nodes whose lines hold that line are walked."""
+    found = None
+    stack = list(module.body)
+    while stack:
+        node = stack.pop()
+        first = getattr(node, "lineno", None)
+        if first is not None and type(node) is not ast.arg:  # 3.8 ends some at the name, before the annotation
+            for d in getattr(node, "decorator_list", ()):
+                first = min(first, d.lineno)
+            if not first <= line <= node.end_lineno:
+                continue
+            if _is_use(node, name) and first == line and (found is None or node.col_offset < found.col_offset):
+                found = node
+        stack.extend(ast.iter_child_nodes(node))
+    return found
+
+
+def _word_lines(text, starts, name=NAME):
+    """The lines of `text` where the word `name` stands, in order."""
+    return sorted({bisect.bisect_right(starts, m.start()) for m in _word(name).finditer(text)})
+
+
+def first_use(module, text, name=NAME):
+    """The read of `name` that comes first in `text`, whose standard parse
+    is `module`, or None. The lines where the word stands are tried in turn;
+    the whole tree is walked when that finds none (on 3.8 the positions of
+    an f-string's parts are off)."""
+    for line in _word_lines(text, _starts(text), name):
+        found = _use_on(module, line, name)
+        if found is not None:
+            return found
+    found = None
+    for node in ast.walk(module):
+        if _is_use(node, name) and (found is None or (node.lineno, node.col_offset) < (found.lineno, found.col_offset)):
+            found = node
+    return found
+
+
+def first_use_in_statements(text, statements, name=NAME):
+    """(line, byte column) of the read of `name` that comes first in `text`,
+    found by parsing only the groups of top-level statements that hold the
+    word; `statements` are each group's first and last line in `text`.
+    None when that finds none: the whole text is then to be parsed.
+
+    A top-level statement starts the tokenizer afresh, so a group's text
+    parses on its own as it does inside the whole text."""
+    starts = _starts(text)
+    firsts = [first for first, _ in statements]
+    parsed = {}
+    for line in _word_lines(text, starts, name):
+        k = bisect.bisect_right(firsts, line) - 1
+        if k < 0 or statements[k][1] < line:
+            continue  # between statements: a comment
+        first, last = statements[k]
+        part = parsed.get(k)
+        if part is None:
+            try:
+                part = parsed[k] = parse(text[starts[first - 1]:starts[last] if last < len(starts) else len(text)])
+            except SyntaxError:
+                return None
+        found = _use_on(part, line - first + 1, name)
+        if found is not None:
+            return line, found.col_offset
+    return None
+
+
+def output_statements(lines, edits, starts, size, spliced):
+    """The first and last line in the spliced bytes `spliced` of each group
+    of top-level statements (statements sharing a line are one group), from
+    `lines`, their first and last lines in the original text (whose line
+    starts are `starts` and size `size`), and the sorted byte `edits`; None
+    when an edit crosses from one group into another."""
+    if not lines:
+        return None
+    groups = statement_groups(lines)
+    los = [starts[first - 1] for first, _, _ in groups]
+    his = [starts[end] if end < len(starts) else size for _, end, _ in groups]
+    at, ends, shift = layout(edits)
+    for a, b in zip(at, ends):
+        k = bisect.bisect_right(los, a) - 1
+        if k < 0 or b > his[k]:
+            return None
+    new_starts = line_starts(spliced)
+    found = []
+    for lo, hi in zip(los, his):
+        a, b = lo + shift[bisect.bisect_left(at, lo)], hi + shift[bisect.bisect_left(at, hi)]
+        found.append((bisect.bisect_right(new_starts, a), bisect.bisect_right(new_starts, max(a, b - 1))))
+    return found
+
+
+def _word(name):
+    return re.compile(r"(?<![\w.])%s(?!\w)" % re.escape(name))
+
+
+def _starts(text):
+    """Offsets of the lines of `text`, counted as the parser counts them."""
+    return [0] + [m.end() for m in _LINE_END.finditer(text)]
+
+
+def _line(text, starts, index):
+    """Line `index` (from 0) of `text`, with its line break."""
+    return text[starts[index]:starts[index + 1] if index + 1 < len(starts) else len(text)]
+
+
+def _column(text, line, offset):
+    """The column from 1, in characters, of UTF-8 byte `offset` of `line` (from 1)."""
+    return len(_line(text, _starts(text), line - 1).encode("utf-8")[:offset].decode("utf-8", "replace")) + 1
+
+
+def _place(module):
+    """Index in `module`'s body where the import goes, and the statement it
+    goes after (None: after the leading comments). After the module
+    docstring and the ``from __future__`` imports, then after the last
+    import of the block of imports that follows, if any."""
+    body = module.body
+    i = 0
+    if body and type(body[0]) is ast.Expr and type(getattr(body[0].value, "value", None)) is str:
+        i = 1
+    while i < len(body) and type(body[i]) is ast.ImportFrom and body[i].module == "__future__":
+        i += 1
+    while i < len(body) and type(body[i]) in (ast.Import, ast.ImportFrom):
+        i += 1
+    return i, (body[i - 1] if i else None)
+
+
+def _insertion(text, module):
+    """(index in the body, character offset in `text`) where the import line
+    goes, or None when no line of its own can hold it there."""
+    index, after = _place(module)
+    starts = _starts(text)
+    if after is None:
+        # After the leading comment lines (shebang, coding line, licence
+        # header), up to the first blank line or code.
+        line = 0
+        while line < len(starts) and _line(text, starts, line).lstrip().startswith("#"):
+            line += 1
+    else:
+        line = after.end_lineno  # the line after the statement's last
+        if _line(text, starts, line - 1).rstrip("\r\n").endswith("\\"):
+            return None
+    nxt = module.body[index] if index < len(module.body) else None
+    if nxt is not None and min([nxt.lineno] + [d.lineno for d in getattr(nxt, "decorator_list", ())]) <= line:
+        return None  # the next statement shares the line of what comes before
+    return index, starts[line] if line < len(starts) else len(text)
+
+
+def _line_end(text, at):
+    """The line break of the line before offset `at`, else the text's first."""
+    m = _LINE_END.search(text[max(0, at - 2):at]) if at else None
+    if m is None:
+        m = _LINE_END.search(text)
+    return m.group() if m else "\n"
+
+
+def with_import(text, module):
+    """`text` (whose standard parse is `module`) with ``import orb`` on a
+    line of its own, or None when it cannot be placed. The result is parsed
+    and compared with `module` holding the import at its place: the same
+    check as every splice, against the tree the text must now have."""
+    where = _insertion(text, module)
+    if where is None:
+        return None
+    index, at = where
+    end = _line_end(text, at)
+    if at == len(text) and text and not text.endswith(("\n", "\r")):
+        new = text + end + STATEMENT
+    else:
+        new = text[:at] + STATEMENT + end + text[at:]
+    try:
+        after = parse(new)
+    except SyntaxError:
+        return None
+    expected = list(module.body)
+    expected.insert(index, parse(STATEMENT).body[0])  # the parser's own node, with this version's fields
+    if len(after.body) != len(expected) or not all(same(a, b) for a, b in zip(expected, after.body)):
+        return None
+    return new
+
+
+def complete(tree, output, add, statements=None):
+    """For the changed text `output` (no byte-order mark) of rewritten tree
+    `tree`: (the output, with the import added when `add` and it can be,
+    notes, findings), the note and finding telling of a use of the name
+    without an import. `statements`, when known, are the first and last
+    lines in `output` of its groups of top-level statements: a warning then
+    needs only the groups holding the word parsed, not the whole text."""
+    if NAME not in output or bound(tree):
+        return output, (), ()
+    use = first_use_in_statements(output, statements) if statements and not add else None
+    if use is None:
+        try:
+            module = parse(output)
+        except SyntaxError:  # a whole rendering of a tree no text can hold: named elsewhere
+            return output, (), ()
+        node = first_use(module, output)
+        if node is None:
+            return output, (), ()
+        if add:
+            new = with_import(output, module)
+            if new is not None:
+                return new, (), ()
+        use = node.lineno, node.col_offset
+    line, column = use[0], _column(output, *use)
+    finding = Finding(line, column, line, column + len(NAME), RULE, MESSAGE)
+    return output, ((line, column, MESSAGE),), (finding,)
