@@ -313,8 +313,8 @@ def test_verbose_names_configuration_and_skipped_paths(tmp_path):
         "./c_gen.py: skipped: matches --extend-exclude", "./link: skipped: symbolic link to a folder; not followed",
         "./out: skipped: ignored by git", "./venv: skipped: default exclude",
         ".: skipped: 3 files that do not match --include",  # .gitignore, d.txt, pyproject.toml
-        "./.hidden/e.py: unchanged", "would rewrite ./f.py", "./f.py: changed",
-        "2 files: 1 changed, 1 unchanged, 0 failed"]
+        "./.hidden/e.py: unchanged", "warning: ./f.py:1:5: orb is used but not imported",
+        "would rewrite ./f.py", "./f.py: changed", "2 files: 1 changed, 1 unchanged, 0 failed"]
 
 
 @pytest.mark.parametrize("files, paths, root, why", [

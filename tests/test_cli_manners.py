@@ -174,7 +174,7 @@ def test_a_parse_error_is_shown_in_place(tmp_path):
 # -- what a run says about each file -----------------------------------------------
 
 # The rewritten line is parsed again by the check: its warning is reported once, from the file.
-ESCAPES = "import re\nm = re.match('\\s+', s)\nx = torch.Tensor(re.sub('\\s', '', s))\ny = '\\d'\n"
+ESCAPES = "import orb, re\nm = re.match('\\s+', s)\nx = torch.Tensor(re.sub('\\s', '', s))\ny = '\\d'\n"
 
 
 @pytest.mark.parametrize("args", [["-j", "1"], ["-j", "2"], ["-j", "2", "-q"]])
