@@ -19,22 +19,23 @@ import contextlib
 import functools
 import os
 import time
+import warnings
 from typing import NamedTuple, Optional
 
 import gast
 
-from .. import SpliceRejected, convert
+from .. import NoValidSource, RewriteWarning, SpliceRejected, convert
 from ..convert import ast_to_gast
 from ..KQA import BaseTransformerConfig
 from ..RUF import ast_to_source_code
 from ..TEH import ObjectLike, Transformer
 from .changes import record
 from .check import parse, statement_lines
-from .edits import Splicer
+from .edits import TARGET_RULE, Splicer
 from .positions import Reason, Unsupported
 
 __all__ = ["rewrite", "rewrite_source", "Options", "Result", "FELL_BACK", "Unsupported", "OrbApiObject",
-           "TRANSPOSE_ENV", "transpose_variable", "render", "Reason", "SpliceRejected"]
+           "TRANSPOSE_ENV", "transpose_variable", "render", "Reason", "SpliceRejected", "NoValidSource"]
 
 TRANSPOSE_ENV = "APPLY_TRANSPOSE_OPTIMIZATION"
 BOM = "\ufeff"
@@ -183,6 +184,7 @@ def rewrite(text, options, processor, clock=None, reformat=True):
     with stage("splice"):
         edits, spliced, output = splicer.splice(tree)
     notes = tuple(splicer.notes)
+    findings = tuple(sorted(splicer.targets))
     # The recorded fields are not needed past this point, and neither is a
     # second copy of the text: free them before the checking parse.
     del fields
@@ -195,19 +197,39 @@ def rewrite(text, options, processor, clock=None, reformat=True):
                 ok = False
                 splicer.reason = Reason("check fault: %s: %s" % (type(e).__name__, e))
         if ok:
-            return Result(bom + output, notes)
+            return Result(bom + output, notes, findings=findings)
         if output == body:
             return Result(None, notes)
     elif not splicer.failed:
         return Result(None, notes)
     reason = splicer.reason or Reason("the check rejected the splice")
+    with stage("render"):
+        whole = _whole_rendering(tree, text, reason, reformat)
     if not reformat:
         raise SpliceRejected(*reason)
-    with stage("render"):
+    return Result(bom + whole, notes, True, reason, findings)
+
+
+def _whole_rendering(tree, text, reason, reformat):
+    """The whole rendering of `tree`, in the line ends of `text`; raises
+    NoValidSource (placed where `reason`, the splice's rejection, is) when it
+    does not parse: a tree the rules made that no text can hold is never
+    handed out. Without `reformat` it is only tried, to tell such a tree
+    apart (a fault of the renderer then leaves the plain rejection)."""
+    try:
         whole = render(tree)
-        if "\r\n" in text[: text.find("\n") + 1]:
-            whole = whole.replace("\n", "\r\n")
-    return Result(bom + whole, notes, True, reason)
+    except Exception:
+        if reformat:
+            raise
+        return None
+    try:
+        parse(whole)
+    except SyntaxError as e:
+        raise NoValidSource("the rewritten tree has no valid source: %s" % e.msg, reason.line,
+                            reason.column) from None
+    if "\r\n" in text[: text.find("\n") + 1]:
+        whole = whole.replace("\n", "\r\n")
+    return whole
 
 
 def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None,
@@ -219,5 +241,8 @@ def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", trans
         raise TypeError("rewrite_source() expects source text (str), not %s" % type(text).__name__)
     options = Options(object_name, orb_api, new_name, dtype_map)
     with transpose_variable(transpose, clear_when_off=True):
-        output = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat).output
-    return text if output is None else output
+        result = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat)
+    for f in result.findings:
+        if f.rule == TARGET_RULE:
+            warnings.warn(RewriteWarning(f.message, f.line, f.column, f.rule), stacklevel=3)
+    return text if result.output is None else result.output

@@ -13,6 +13,7 @@ from ..RUF import ast_to_source_code
 from . import keywords
 from .changes import Changes
 from .check import Check
+from .findings import Finding
 from .positions import Unsupported
 
 _AST = gast.AST
@@ -30,13 +31,24 @@ _FREE_SLOTS = {(gast.Call, "args"), (gast.keyword, "value"), (gast.Assign, "valu
                (gast.FunctionDef, "returns"), (gast.AsyncFunctionDef, "returns")}
 
 
+# The rule name of a replaced node that was assigned to: the expression
+# contexts of a target of an assignment, a loop, a with or an except clause,
+# a comprehension, a walrus, a del statement, and a parameter. (Names bound
+# by import, global, nonlocal, match patterns and type parameters are
+# strings, not nodes: the rules do not rewrite them.)
+TARGET_RULE = "assignment-target"
+_TARGET_CONTEXTS = (gast.Store, gast.Del, gast.Param)
+
+
 class Splicer(Changes, Check):
     """Finds the changes of one rewritten tree, splices them into its text
-    and checks the result."""
+    and checks the result. `targets` receives a `Finding` per replaced
+    assignment target."""
 
     def __init__(self, data, fields):
         super().__init__(data, fields)
         self.nonce = 0
+        self.targets = []
 
     def splice(self, tree):
         """The edits of `tree`'s changes and the spliced bytes and text (both
@@ -61,7 +73,10 @@ class Splicer(Changes, Check):
         if not isinstance(old, _AST) or not isinstance(new, _AST):
             raise Unsupported("a node became a value")
         where = self.span(old)
+        target = self.is_target(old)
         if where is None:
+            if target:
+                self.note_target(old, new, self.span(owner), None)
             raise Unsupported("replaced node has no position")
         moved = self.moved_element(owner, name, where, new) if type(owner) is _Tuple else None
         if moved is not None:
@@ -77,6 +92,42 @@ class Splicer(Changes, Check):
                 text = "(" + text + ")"
         edits.append((where[0], where[1], text.encode("utf-8")))
         self.mark(old, new)  # after the text: it outranks what the new node's parts noted there
+        if target:
+            self.note_target(old, new, where, text)
+
+    def is_target(self, node):
+        """Whether original node `node` was written where a name is bound or
+        deleted (replacement nodes are in load context wherever they stand,
+        so the recorded context tells)."""
+        recorded = self.fields.get(node)
+        if recorded is None:
+            return False
+        for name, value in zip(type(node)._fields, recorded):
+            if name == "ctx":
+                return isinstance(value, _TARGET_CONTEXTS)
+        return False
+
+    def note_target(self, old, new, where, text):
+        """Adds the finding of target `old` replaced by `new` (whose text is
+        `text`, None when not known), placed at byte span `where` (None: not
+        known)."""
+        data = self.data
+        if text is None:
+            text = _rendering(new) if isinstance(new, _AST) else repr(new)
+        if where is None:
+            old_text, (line, column), (end_line, end_column) = _rendering(old), (1, 1), (1, 1)
+        else:
+            old_text = data[where[0]:where[1]].decode("utf-8", "replace")
+            (line, column), (end_line, end_column) = self.char_place(where[0]), self.char_place(where[1])
+        old_text, text = " ".join(old_text.split()), " ".join(text.split())
+        self.targets.append(Finding(line, column, end_line, end_column, TARGET_RULE,
+                                    "rewrote an assignment target: %s -> %s" % (old_text, text), old_text, text))
+
+    def char_place(self, offset):
+        """(line, column) from 1 of byte `offset`, the column in characters."""
+        line, column = self.place(offset)
+        start = offset - column + 1
+        return line, len(self.data[start:offset].decode("utf-8", "replace")) + 1
 
     def moved_element(self, tuple_node, name, where, new):
         """For an original element `new` that now stands in the slot at
