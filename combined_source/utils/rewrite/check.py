@@ -17,6 +17,8 @@ from .trees import same, same_as_parsed, same_tree
 ARG_ENDS_AT_NAME = sys.version_info < (3, 9)
 # Nodes whose own text lies partly outside their position: a def's or
 # class's decorators are written before it (and 3.8's arguments above).
+# From 3.10 a SyntaxError's offset counts characters of its line (bytes before).
+OFFSET_IN_CHARACTERS = sys.version_info >= (3, 10)
 WIDENED = frozenset((ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef) + ((ast.arg,) if ARG_ENDS_AT_NAME else ()))
 
 
@@ -113,7 +115,11 @@ class Check:
         text is the start of the text it replaced."""
         starts, ends, shift = places
         lines = line_starts(spliced)
-        at = lines[max(1, min(line, len(lines))) - 1] + column - 1  # an error may be placed past the end
+        first = lines[max(1, min(line, len(lines))) - 1]
+        if OFFSET_IN_CHARACTERS:
+            text = spliced[first:first + 4 * column].decode("utf-8", "replace")  # holds `column` characters
+            column = len(text[:column - 1].encode("utf-8")) + 1
+        at = first + column - 1  # an error may be placed past the end
         k = bisect.bisect_right([start + shift[i] for i, start in enumerate(starts)], at) - 1
         if k >= 0:
             at = starts[k] if at < ends[k] + shift[k + 1] else at - shift[k + 1]
