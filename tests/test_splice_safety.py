@@ -9,6 +9,7 @@ import pytest
 from test_splice import DMAP, original_tree, rewrite  # noqa: F401 (a fixture)
 from combined_source.utils import NoValidSource, RewriteWarning, SpliceRejected, rewrite_source
 from combined_source.utils import rewrite as rewriting
+from combined_source.utils.rewrite import comments, edits
 from combined_source.utils.rewrite.findings import Finding
 
 API = dict(orb_api=True)
@@ -144,3 +145,73 @@ def test_rewrite_source_tells_the_targets_as_warnings():
 def test_targets_of_a_file_rendered_whole_are_told_too():
     with pytest.warns(RewriteWarning, match=r"line 1, column 1: rewrote an assignment target: Tensor -> orb.Array"):
         assert rewrite_source("Tensor: int = 1  # c\n", allow_reformat=True) == "orb.Array: int = 1\n"
+
+
+# -- comments inside replaced text --------------------------------------------
+
+CONV_T = dict(transpose=True, object_name="torch.nn.modules.conv._ConvNd")
+
+# (source, options, output, the oldest version that parses it)
+COMMENTS = [
+    ("v = (torch  # the module\n     .Tensor)\n", {}, "v = (orb.Array  # the module\n     )\n", (3, 8)),
+    ('conv(x, data_format=("NC"  # c\n                     "HW"))\n', CONV_T,
+     "conv(x, data_format=('NHWC'  # c\n                     ))\n", (3, 8)),
+    # a dtype-map key is replaced whole, and its comments stay too
+    ("y = (torch  # t\r\n     .float32)\r\n", DMAP, "y = (orb.float32  # t\r\n     )\r\n", (3, 8)),
+    ("y = (2 * torch  # t\n     .int64)\n", DMAP, "y = (2 * (a if c else b)  # t\n     )\n", (3, 8)),
+    # several comments, each on its line; a comment after the expression stays where it is
+    ("w = (torch  # t1\n     # t2\n     .Tensor)  # after\n", {}, "w = (orb.Array  # t1\n     # t2\n     )  # after\n",
+     (3, 8)),
+    # a removed argument's comment stays after what is left on its line, or on a line of its own
+    ("x = torch.Tensor(a, requires_grad=(True  # rg\n))\n", {}, "x = orb.Array(a  # rg\n)\n", (3, 8)),
+    ("z = orb.Array(\n    a,\n    requires_grad=(True  # own\n    ),\n)\n", {}, "z = orb.Array(\n    a,\n    # own\n)\n",
+     (3, 8)),
+    # a new node around original parts: the comment between them ends the line
+    ("y = np.zeros((channels,  # c\n              channels))\n", {},
+     "y = np.zeros((channels, channels), dtype='float32')  # c\n", (3, 8)),
+    ("y = f(np.log2(  # c\n    8))\n", {}, "y = f(np.log2(8).astype('float32')  # c\n    )\n", (3, 8)),
+    ("def f(self):\n    return (self  # s\n            .orb_array)\n", API, "def f(arr):\n    return (arr  # s\n            )\n",
+     (3, 8)),
+    ("y = (f'{self.w=}'  # c\n     f'x')\n", API, None, (3, 8)),
+    ('y = f"""{torch  # c\n.Tensor}"""\n', {}, 'y = f"""{orb.Array  # c\n}"""\n', (3, 12)),
+    # a '#' inside a string is no comment
+    ("y = (torch.Tensor, '# no')[0]  # c\n", {}, "y = (orb.Array, '# no')[0]  # c\n", (3, 8)),
+]
+
+
+@pytest.mark.usefixtures("original_tree")
+@pytest.mark.parametrize("source, options, output, since", COMMENTS)
+def test_a_comment_inside_a_replaced_expression_is_kept(source, options, output, since):
+    if sys.version_info < since:
+        pytest.skip("the grammar of this version does not have it")
+    result = rewrite(source, **options)
+    assert not result.whole and result.output is not None, result.reason
+    if output is not None:
+        assert result.output == output
+    assert comments.counted(result.output) == comments.counted(source)
+    assert rewrite(result.output, **options).output is None  # a second run changes nothing
+
+
+@pytest.mark.usefixtures("original_tree")
+@pytest.mark.parametrize("source, options, place", [(s, o, p) for (s, o, _, _), p in zip(COMMENTS[:8], [
+    (1, 6), (1, 22), (1, 6), (1, 10), (1, 6), (1, 19), (3, 1), (1, 5)])])
+def test_a_splice_that_loses_a_comment_is_rejected(monkeypatch, source, options, place):
+    monkeypatch.setattr(edits.Splicer, "with_comments", lambda self, start, end, text: text)
+    result = rewrite(source, **options)
+    assert result.whole and result.reason.what == "a comment of the replaced text is lost", result.reason
+    assert (result.reason.line, result.reason.column) == place
+    with pytest.raises(SpliceRejected):
+        rewrite_source(source, **options)
+
+
+@pytest.mark.parametrize("old, new, lead, indents, expected", [
+    ("a  # x\n  .b", "c", "(", ["", "  "], "c  # x\n  "),
+    ("a  # x\r\n  # y\r\n  .b", "c", "", ["", "  ", "  "], "c  # x\r\n  # y\r\n  "),
+    ("  k=(1  # x\n  ),\n", "", "", ["  ", "  "], "  # x\n"),  # a whole line goes: the comment takes it
+    (", k=(1  # x\n)", "", "f(a", ["", ""], "  # x\n"),
+    ("a  # x\n.b", "c  # x", "", ["", ""], "c  # x"),  # the new text holds it already
+    ("a + '# x'", "c", "", [""], "c"),
+    ("a  # x\n'''", "c", "", ["", ""], None),  # cannot be read: left to the check
+])
+def test_kept_comments_are_placed_after_the_replacement(old, new, lead, indents, expected):
+    assert comments.kept(old, new, lead, indents) == expected

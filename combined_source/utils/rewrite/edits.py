@@ -10,14 +10,17 @@ from typing import Any, Dict
 import gast
 
 from ..RUF import ast_to_source_code
-from . import keywords
+from . import comments, keywords
 from .changes import Changes
 from .check import Check
 from .findings import Finding
-from .positions import Unsupported
+from .positions import LINE_END, Unsupported
 
 _AST = gast.AST
 _Name, _Constant, _Call, _Tuple, _Attribute = gast.Name, gast.Constant, gast.Call, gast.Tuple, gast.Attribute
+_INDENT = re.compile(rb"[ \t\x0c]*")
+_LINE_END = re.compile(r"\r\n|\r|\n")
+_TRAILING_BREAK = re.compile(r"(\r\n|\r|\n)[ \t\x0c]*\Z")
 _LITERAL = re.compile(r"([rRuU]?)('''|\"\"\"|'|\")(.*)\2\Z", re.S)
 
 # Node types whose rendering needs no parentheses in any expression context.
@@ -49,6 +52,35 @@ class Splicer(Changes, Check):
         super().__init__(data, fields)
         self.nonce = 0
         self.targets = []
+
+    def edits(self, top, site=None):
+        """The byte edits that turn the text of original node `top` into the
+        text of what it holds now, each keeping the comments of the text it
+        replaces."""
+        edits = super().edits(top, site)
+        data = self.data
+        for i, (start, end, text) in enumerate(edits):
+            if b"#" in data[start:end]:
+                edits[i] = (start, end, self.with_comments(start, end, text))
+        return edits
+
+    def with_comments(self, start, end, text):
+        """Edit text `text` for bytes `start` to `end` followed by the
+        comments of those bytes that it does not hold (unchanged when they
+        cannot be found: the check then counts them)."""
+        data, starts = self.data, self.starts
+        old = data[start:end].decode("utf-8")
+        line, column = self.place(start)
+        first = start - column + 1
+        indents = [_INDENT.match(data, starts[line - 1 + row]).group().decode("utf-8")
+                   for row in range(len(_LINE_END.findall(old)) + 1)]
+        new = comments.kept(old, text.decode("utf-8"), data[first:start].decode("utf-8"), indents)
+        if new is None:
+            return text
+        rest = LINE_END.search(data, end)
+        if old[-1:] not in ("\n", "\r") and not data[end:rest.start() if rest else len(data)].strip():
+            new = _TRAILING_BREAK.sub("", new)  # nothing follows on the line: the comment ends it
+        return new.encode("utf-8")
 
     def splice(self, tree):
         """The edits of `tree`'s changes and the spliced bytes and text (both
