@@ -196,7 +196,7 @@ def test_a_comment_inside_a_replaced_expression_is_kept(source, options, output,
 @pytest.mark.parametrize("source, options, place", [(s, o, p) for (s, o, _, _), p in zip(COMMENTS[:8], [
     (1, 6), (1, 22), (1, 6), (1, 10), (1, 6), (1, 19), (3, 1), (1, 5)])])
 def test_a_splice_that_loses_a_comment_is_rejected(monkeypatch, source, options, place):
-    monkeypatch.setattr(edits.Splicer, "with_comments", lambda self, start, end, text: text)
+    monkeypatch.setattr(edits.Splicer, "with_comments", lambda self, start, end, text, missing: text)
     result = rewrite(source, **options)
     assert result.whole and result.reason.what == "a comment of the replaced text is lost", result.reason
     assert (result.reason.line, result.reason.column) == place
@@ -215,3 +215,9 @@ def test_a_splice_that_loses_a_comment_is_rejected(monkeypatch, source, options,
 ])
 def test_kept_comments_are_placed_after_the_replacement(old, new, lead, indents, expected):
     assert comments.kept(old, new, lead, indents) == expected
+
+
+def test_a_comment_that_moves_with_its_element_is_not_written_twice():
+    source = "y = orb_empty((in_channels, x, torch.Tensor(x,  # note\n    requires_grad=x)))\n"
+    result = rewrite(source, **CONV_T)
+    assert result.output == "y = orb_empty((orb.Array(x  # note\n    ), x, in_channels))\n"

@@ -53,15 +53,17 @@ def lost(old, new):
     return out
 
 
-def kept(old, new, lead, indents):
-    """`new`, the replacement of text `old`, followed by the comments of
-    `old` that it lost (`new` itself when it lost none); None when they
+def kept(old, new, lead, indents, missing=None):
+    """`new`, the replacement of text `old`, followed by the comments
+    `missing` of `old` (as `found` gives them; by default those that `new`
+    does not hold), or `new` itself when none is missing; None when they
     cannot be found. `lead` is the text before `old` on its first line, and
     `indents[i]` the indentation of line `i` of `old` as the whole line has
     it."""
-    missing = lost(old, new)
     if missing is None:
-        return None
+        missing = lost(old, new)
+        if missing is None:
+            return None
     if not missing:
         return new
     breaks = _LINE_END.findall(old)

@@ -3,6 +3,7 @@ tuple, a renamed identifier, a relabelled string constant, removed keyword
 arguments; and the text of new nodes (rendered, with the original nodes
 inside them keeping their own text)."""
 import ast
+import collections
 import os
 import re
 from typing import Any, Dict
@@ -55,28 +56,43 @@ class Splicer(Changes, Check):
 
     def edits(self, top, site=None):
         """The byte edits that turn the text of original node `top` into the
-        text of what it holds now, each keeping the comments of the text it
-        replaces."""
+        text of what it holds now; the comments of the texts they replace
+        that no edit's new text holds (an element moved within a tuple takes
+        its comments along) are written after their replacements."""
         edits = super().edits(top, site)
         data = self.data
-        for i, (start, end, text) in enumerate(edits):
-            if b"#" in data[start:end]:
-                edits[i] = (start, end, self.with_comments(start, end, text))
+        holding = [i for i, (start, end, _) in enumerate(edits) if b"#" in data[start:end]]
+        if not holding:
+            return edits
+        pool = collections.Counter()  # the comments the new texts hold
+        for _, _, text in edits:
+            held = comments.found(text.decode("utf-8")) if b"#" in text else ()
+            if held is None:
+                return edits  # left to the check
+            pool.update(c for c, _, _ in held)
+        for i in holding:
+            start, end, text = edits[i]
+            held = comments.found(data[start:end].decode("utf-8"))
+            missing = []
+            for c in held or ():
+                if pool[c[0]]:
+                    pool[c[0]] -= 1
+                else:
+                    missing.append(c)
+            if missing:
+                edits[i] = (start, end, self.with_comments(start, end, text, missing))
         return edits
 
-    def with_comments(self, start, end, text):
+    def with_comments(self, start, end, text, missing):
         """Edit text `text` for bytes `start` to `end` followed by the
-        comments of those bytes that it does not hold (unchanged when they
-        cannot be found: the check then counts them)."""
+        comments `missing` of those bytes, as `comments.found` gives them."""
         data, starts = self.data, self.starts
         old = data[start:end].decode("utf-8")
         line, column = self.place(start)
         first = start - column + 1
         indents = [_INDENT.match(data, starts[line - 1 + row]).group().decode("utf-8")
                    for row in range(len(_LINE_END.findall(old)) + 1)]
-        new = comments.kept(old, text.decode("utf-8"), data[first:start].decode("utf-8"), indents)
-        if new is None:
-            return text
+        new = comments.kept(old, text.decode("utf-8"), data[first:start].decode("utf-8"), indents, missing)
         rest = LINE_END.search(data, end)
         if old[-1:] not in ("\n", "\r") and not data[end:rest.start() if rest else len(data)].strip():
             new = _TRAILING_BREAK.sub("", new)  # nothing follows on the line: the comment ends it
