@@ -141,6 +141,8 @@ def test_text_that_would_not_parse_to_the_rewritten_tree_is_never_returned(monke
     ("orb.Array \\", "y = torch.Tensor\n(z)\n"),  # joins the next line: y = orb.Array(z)
     ("orb.Array\nw = 2", "y = torch.Tensor\nz = 1\n"),  # one statement becomes two
     ("orb.Array(\n", "y = torch.Tensor\n"),
+    ("orb.Array; w = 2", "y = torch.Tensor\n"),
+    ("orb.Array\n\nw = 2", "x = 1\ny = torch.Tensor  # c\nz = 3\n"),
 ])
 def test_a_change_that_spills_out_of_its_statement_is_never_returned(monkeypatch, text, source):
     monkeypatch.setattr(edits.Splicer, "text_of", lambda self, node: text)

@@ -201,16 +201,22 @@ SHAPE = "def f(self):\n    return \u017felf.w  # c\n"  # NFKC: the parser reads 
 
 
 @pytest.mark.parametrize("guards", ["both", "check only", "splicer only"])
-def test_an_identifier_written_in_another_form_is_never_spliced(monkeypatch, guards):
+@pytest.mark.parametrize("source, whole", [
+    (SHAPE, "def f(arr):\n    return arr.w\n"),
+    ("def f(self):\n    return \u017felf.w, f'{self.n}'\n", "def f(arr):\n    return (arr.w, f'{arr.n}')\n"),
+    ("def f(self):\n    g(\u017felf, requires_grad=True)\n    return orb.Array(self, requires_grad=1)\n",
+     "def f(arr):\n    g(arr, requires_grad=True)\n    return orb.Array(arr)\n"),
+])
+def test_an_identifier_written_in_another_form_is_never_spliced(monkeypatch, guards, source, whole):
     if guards == "check only":  # the splicer overwrites what the parser read as the old name
         monkeypatch.setattr(edits.Splicer, "rename", _blind_rename)
     elif guards == "splicer only":
         monkeypatch.setattr(edits.Splicer, "check", lambda self, *args: True)
-    result = rewrite(SHAPE, orb_api=True)
-    assert result.whole and result.output == "def f(arr):\n    return arr.w\n"
+    result = rewrite(source, orb_api=True)
+    assert result.whole and result.output == whole
     assert result.reason.line == 2 or guards == "check only"
     with pytest.raises(SpliceRejected):
-        rewrite_source(SHAPE, orb_api=True)
+        rewrite_source(source, orb_api=True)
 
 
 def _blind_rename(self, node, old, new, edits, site):
@@ -240,7 +246,10 @@ def test_the_give_up_leaves_the_file_alone_end_to_end(tmp_path, args, rc, after)
     ("y = (f'é{x}'  # ç\n     f'ü{self.w}' f'{self.n}€')\n", API, "y = (f'é{x}'  # ç\n     f'ü{arr.w}' f'{arr.n}€')\n"),
     ("s = 'ő'; y = (f'{self.w}'  # c\n              f'ñ{x}')\n", API,
      "s = 'ő'; y = (f'{arr.w}'  # c\n              f'ñ{x}')\n"),
+    ("y = ('é' f'{x}'\n     'ü' f'{self.n!r}' f'ß{torch.Tensor}')  # ñ\n", API,
+     "y = ('é' f'{x}'\n     'ü' f'{arr.n!r}' f'ß{orb.Array}')  # ñ\n"),
 ])
+@pytest.mark.usefixtures("original_tree")
 def test_non_ascii_text_around_a_change_is_spliced(source, options, expected):
     result = rewrite(source, **options)
     assert (result.output, result.whole) == (expected, False), result.reason
@@ -287,3 +296,70 @@ def test_overlapping_edits_are_never_applied(monkeypatch, fault, source, options
     _plant(monkeypatch, fault)
     result = rewrite(source, **options)
     assert result.whole and result.reason.what == "cannot splice: overlapping changes", result.reason
+
+
+# -- wrong splices that only the walk's own tests see ---------------------------
+
+def _retext(text):
+    """A fault: the one edit's text becomes `text`."""
+    def fault(data, edits):
+        (s, e, _), = edits
+        return [(s, e, text)]
+    return fault
+
+
+def _widen(before, after, text):
+    """A fault: the one edit also takes `before` bytes before it and `after`
+    bytes after it, and writes `text` (its own text at the place of ``%s``)."""
+    def fault(data, edits):
+        (s, e, t), = edits
+        return [(s - before, e + after, text.replace(b"%s", t))]
+    return fault
+
+
+def _drop(needle):
+    """A fault: the edit whose new text holds `needle` is never made."""
+    def fault(data, edits):
+        return [e for e in edits if needle not in e[2]]
+    return fault
+
+
+VALUES = dict(dtype_map={"torch.float32": "x + y", "torch.int64": "-x", "torch.int8": "g(x)", "torch.int16": "1",
+                         "torch.bool": "x < y"})
+
+# (source, options, fault): the spliced text parses, to a tree that differs
+# from the rewritten one only in a node's kind, a list's length or a value's
+# type, or in the end of a node that the splice moved
+WALK_FAULTS = [
+    ("y = torch.float32  # c\n", VALUES, _retext(b"x - y")),  # an operator of another kind
+    ("y = torch.int64  # c\n", VALUES, _retext(b"~x")),
+    ("y = torch.bool  # c\n", VALUES, _retext(b"x > y")),
+    ("y = torch.Tensor + b  # c\n", {}, _widen(0, 3, b"%s - ")),  # the operator beside the change
+    ("y = [torch.Tensor, 1]  # c\n", {}, _widen(0, 3, b"%s, 1.0")),  # a value of another type beside it
+    ("y = [torch.Tensor, True]  # c\n", {}, _widen(0, 6, b"%s, 1")),
+    ("y = torch.int16  # c\n", VALUES, _retext(b"1.0")),  # ... and in the changed node
+    ("y = torch.int16  # c\n", VALUES, _retext(b"True")),
+    ("y = [torch.Tensor, b]  # c\n", {}, _widen(0, 0, b"%s, b")),  # a list of another length
+    ("y = f(torch.Tensor, b)  # c\n", {}, _widen(0, 0, b"%s, b")),
+    ("y = torch.int8  # c\n", VALUES, _retext(b"g(x, x)")),
+    ("y = [b, torch.Tensor]  # c\n", {}, _widen(2, 0, b"c, %s")),  # an unchanged node that ends elsewhere
+    ("y = f(x, torch.Tensor)  # c\n", {}, _widen(2, 0, b"1, %s")),
+    ("def f(a, self):\n    pass\n", API, _widen(2, 0, b"b, %s")),
+    ("y = {k: torch.Tensor}  # c\n", {}, _widen(2, 0, b"2: %s")),
+    # a change never made: only the test that every change was compared sees it
+    ("def f(self, x):\n    return x  # c\n", API, _drop(ARR)),
+    ("g = lambda self: 1\n", API, _drop(ARR)),
+    ("try:\n    pass\nexcept E as self:  # c\n    pass\n", API, _drop(ARR)),
+    ("y = f(torch.Tensor, nn.Parameter)  # c\n", {}, lambda data, edits: edits[:1]),
+    ("g(x, data_format='NCHW')  # c\n", CONV, lambda data, edits: []),
+]
+
+
+@pytest.mark.usefixtures("original_tree", "walk")
+@pytest.mark.parametrize("source, options, fault", WALK_FAULTS)
+def test_a_wrong_splice_that_parses_is_rejected(monkeypatch, source, options, fault):
+    assert not rewrite(source, **options).whole  # right, it is spliced
+    _plant(monkeypatch, fault)
+    result = rewrite(source, **options)
+    assert result.whole and result.reason.line is not None, result.reason
+    assert result.output == rewriting.render(_module_rewrite(source, options))

@@ -156,6 +156,8 @@ COMMENTS = [
     ("v = (torch  # the module\n     .Tensor)\n", {}, "v = (orb.Array  # the module\n     )\n", (3, 8)),
     ('conv(x, data_format=("NC"  # c\n                     "HW"))\n', CONV_T,
      "conv(x, data_format=('NHWC'  # c\n                     ))\n", (3, 8)),
+    ("conv(x, filter_format='channel_'  # c\r\n    'first')\r\n", CONV_T,
+     "conv(x, filter_format='channel_last'  # c\r\n    )\r\n", (3, 8)),
     # a dtype-map key is replaced whole, and its comments stay too
     ("y = (torch  # t\r\n     .float32)\r\n", DMAP, "y = (orb.float32  # t\r\n     )\r\n", (3, 8)),
     ("y = (2 * torch  # t\n     .int64)\n", DMAP, "y = (2 * (a if c else b)  # t\n     )\n", (3, 8)),
@@ -193,8 +195,8 @@ def test_a_comment_inside_a_replaced_expression_is_kept(source, options, output,
 
 
 @pytest.mark.usefixtures("original_tree")
-@pytest.mark.parametrize("source, options, place", [(s, o, p) for (s, o, _, _), p in zip(COMMENTS[:8], [
-    (1, 6), (1, 22), (1, 6), (1, 10), (1, 6), (1, 19), (3, 1), (1, 5)])])
+@pytest.mark.parametrize("source, options, place", [(s, o, p) for (s, o, _, _), p in zip(COMMENTS[:9], [
+    (1, 6), (1, 22), (1, 23), (1, 6), (1, 10), (1, 6), (1, 19), (3, 1), (1, 5)])])
 def test_a_splice_that_loses_a_comment_is_rejected(monkeypatch, source, options, place):
     monkeypatch.setattr(edits.Splicer, "with_comments", lambda self, start, end, text, missing: text)
     result = rewrite(source, **options)

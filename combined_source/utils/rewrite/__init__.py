@@ -192,14 +192,14 @@ def rewrite(text, options, processor, clock=None, reformat=True):
     if output is not None and not splicer.failed:
         with stage("verify"):
             try:
-                ok = output != body and splicer.check(original, lines, body, edits, spliced, output)
+                # A splice that gives the text back unchanged is checked too:
+                # it is right only where the changes made no difference.
+                ok = splicer.check(original, lines, body, edits, spliced, output)
             except Exception as e:  # a fault of the check: never hand the text out
                 ok = False
                 splicer.reason = Reason("check fault: %s: %s" % (type(e).__name__, e))
         if ok:
-            return Result(bom + output, notes, findings=findings)
-        if output == body:
-            return Result(None, notes)
+            return Result(None, notes) if output == body else Result(bom + output, notes, findings=findings)
     elif not splicer.failed:
         return Result(None, notes)
     reason = splicer.reason or Reason("the check rejected the splice")
