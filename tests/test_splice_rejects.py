@@ -204,7 +204,8 @@ SHAPE = "def f(self):\n    return \u017felf.w  # c\n"  # NFKC: the parser reads 
 @pytest.mark.parametrize("source, whole", [
     (SHAPE, "def f(arr):\n    return arr.w\n"),
     ("def f(self):\n    return \u017felf.w, f'{self.n}'\n", "def f(arr):\n    return (arr.w, f'{arr.n}')\n"),
-    ("def f(self):\n    return \u017felf, [f'{self.n=}']\n", "def f(arr):\n    return (arr, [f'self.n={arr.n!r}'])\n"),
+    ("def f(self):\n    return [f'{self.n=}'], \u017felf\n", "def f(arr):\n    return ([f'self.n={arr.n!r}'], arr)\n"),
+    ("def f(self):\n    return f'{self.n}', \u017felf.w\n", "def f(arr):\n    return (f'{arr.n}', arr.w)\n"),
     ("def f(self):\n    g(\u017felf, requires_grad=True)\n    return orb.Array(self, requires_grad=1)\n",
      "def f(arr):\n    g(arr, requires_grad=True)\n    return orb.Array(arr)\n"),
 ])
