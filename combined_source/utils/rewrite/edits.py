@@ -123,8 +123,8 @@ class Splicer(Changes, Check):
         where = self.span(old)
         target = self.is_target(old)
         if where is None:
-            if target:
-                self.note_target(old, new, self.span(owner), None)
+            if target:  # placed at the node that holds it (an except clause)
+                self.note_target(old, new, None, None, self.span(owner))
             raise Unsupported("replaced node has no position")
         moved = self.moved_element(owner, name, where, new) if type(owner) is _Tuple else None
         if moved is not None:
@@ -155,18 +155,18 @@ class Splicer(Changes, Check):
                 return isinstance(value, _TARGET_CONTEXTS)
         return False
 
-    def note_target(self, old, new, where, text):
+    def note_target(self, old, new, where, text, around=None):
         """Adds the finding of target `old` replaced by `new` (whose text is
-        `text`, None when not known), placed at byte span `where` (None: not
-        known)."""
+        `text`, None when not known), written at byte span `where`; a target
+        without a position of its own (None) is placed at span `around`."""
         data = self.data
         if text is None:
             text = _rendering(new) if isinstance(new, _AST) else repr(new)
         if where is None:
-            old_text, (line, column), (end_line, end_column) = _rendering(old), (1, 1), (1, 1)
+            old_text, span = _rendering(old), around or (0, 0)
         else:
-            old_text = data[where[0]:where[1]].decode("utf-8", "replace")
-            (line, column), (end_line, end_column) = self.char_place(where[0]), self.char_place(where[1])
+            old_text, span = data[where[0]:where[1]].decode("utf-8", "replace"), where
+        (line, column), (end_line, end_column) = self.char_place(span[0]), self.char_place(span[1])
         old_text, text = " ".join(old_text.split()), " ".join(text.split())
         self.targets.append(Finding(line, column, end_line, end_column, TARGET_RULE,
                                     "rewrote an assignment target: %s -> %s" % (old_text, text), old_text, text))
