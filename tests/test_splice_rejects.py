@@ -183,7 +183,8 @@ sys.exit(main(sys.argv[1:]))
 """
 
 
-@pytest.mark.parametrize("args, rc", [(["-i", "-j", "1"], 2), (["--check", "-j", "1"], 2), (["-i", "--allow-reformat", "-j", "1"], 0)])
+@pytest.mark.parametrize("args, rc", [(["-i", "-j", "1"], 2), (["--check", "-j", "1"], 2),
+                                      (["-i", "--allow-reformat", "-j", "1"], 0)])
 def test_a_check_that_raises_leaves_the_file_alone_end_to_end(tmp_path, args, rc):
     source = "x = torch.Tensor  # c\n"
     (tmp_path / "a.py").write_text(source)
@@ -228,7 +229,8 @@ def _blind_rename(self, node, old, new, edits, site):
     edits.append((start, start + len(old.encode("utf-8")), new.encode("utf-8")))
 
 
-@pytest.mark.parametrize("args, rc, after", [(["-i"], 2, SHAPE), (["-i", "--allow-reformat"], 0, "def f(arr):\n    return arr.w\n")])
+@pytest.mark.parametrize("args, rc, after", [(["-i"], 2, SHAPE),
+                                             (["-i", "--allow-reformat"], 0, "def f(arr):\n    return arr.w\n")])
 def test_the_give_up_leaves_the_file_alone_end_to_end(tmp_path, args, rc, after):
     (tmp_path / "s.py").write_text(SHAPE, encoding="utf-8")
     proc = subprocess.run([sys.executable, "-m", "combined_source.utils", "--orb-api", *args, "s.py"],
@@ -247,7 +249,8 @@ def test_the_give_up_leaves_the_file_alone_end_to_end(tmp_path, args, rc, after)
     ("x = orb.Array(\n    ä,  # ö\n    requires_grad=True,\n    dtype=ß,\n)\n", {},
      "x = orb.Array(\n    ä,  # ö\n    dtype=ß,\n)\n"),
     # f-strings of several literals (on 3.8 the changed literals are written anew)
-    ("y = (f'é{x}'  # ç\n     f'ü{self.w}' f'{self.n}€')\n", API, "y = (f'é{x}'  # ç\n     f'ü{arr.w}' f'{arr.n}€')\n"),
+    ("y = (f'é{x}'  # ç\n     f'ü{self.w}' f'{self.n}€')\n", API,
+     "y = (f'é{x}'  # ç\n     f'ü{arr.w}' f'{arr.n}€')\n"),
     ("s = 'ő'; y = (f'{self.w}'  # c\n              f'ñ{x}')\n", API,
      "s = 'ő'; y = (f'{arr.w}'  # c\n              f'ñ{x}')\n"),
     ("y = ('é' f'{x}'\n     'ü' f'{self.n!r}' f'ß{torch.Tensor}')  # ñ\n", API,

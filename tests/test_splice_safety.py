@@ -93,7 +93,8 @@ TARGETS = [
     ("y = [1 for Tensor in a]; z = {k: 1 for k, torch.Tensor in b}\n", {}, None,
      [(1, 12, "Tensor"), (1, 43, "torch.Tensor")]),
     ("g = (1 for Tensor in a if Tensor)\n", {}, "g = (1 for orb.Array in a if orb.Array)\n", [(1, 12, "Tensor")]),
-    ("del Tensor, x[1], nn.Parameter\n", {}, "del orb.Array, x[1], orb.Array\n", [(1, 5, "Tensor"), (1, 19, "nn.Parameter")]),
+    ("del Tensor, x[1], nn.Parameter\n", {}, "del orb.Array, x[1], orb.Array\n",
+     [(1, 5, "Tensor"), (1, 19, "nn.Parameter")]),
     ("torch.float32 = (\n    1)\n", DMAP, "orb.float32 = (\n    1)\n", [(1, 1, "torch.float32")]),
     ("é, Tensor = 1, 2\n", {}, "é, orb.Array = 1, 2\n", [(1, 4, "Tensor")]),  # columns count characters
     ("y = f'{[1 for Tensor in a]}'\n", {}, None, [(1, 15, "Tensor")] if sys.version_info >= (3, 9) else None),
@@ -172,8 +173,8 @@ COMMENTS = [
     ("y = np.zeros((channels,  # c\n              channels))\n", {},
      "y = np.zeros((channels, channels), dtype='float32')  # c\n", (3, 8)),
     ("y = f(np.log2(  # c\n    8))\n", {}, "y = f(np.log2(8).astype('float32')  # c\n    )\n", (3, 8)),
-    ("def f(self):\n    return (self  # s\n            .orb_array)\n", API, "def f(arr):\n    return (arr  # s\n            )\n",
-     (3, 8)),
+    ("def f(self):\n    return (self  # s\n            .orb_array)\n", API,
+     "def f(arr):\n    return (arr  # s\n            )\n", (3, 8)),
     ("y = (f'{self.w=}'  # c\n     f'x')\n", API, None, (3, 8)),
     ('y = f"""{torch  # c\n.Tensor}"""\n', {}, 'y = f"""{orb.Array  # c\n}"""\n', (3, 12)),
     # a '#' inside a string is no comment
