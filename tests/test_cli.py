@@ -219,13 +219,14 @@ def test_ambiguous_shape_is_reported(tmp_path):
     assert (tmp_path / "s.py").read_text() == "x = 1\nw = orb_empty((out_channels, c, in_channels))  # c\n"
 
 
-# The walrus target cannot become orb.Array: the splice is rejected by design.
-REJECTED = "import torch\ny = (Tensor := 1)  # kept\nz = torch.Tensor\n"
-REJECTED_WHOLE = "import torch\ny = (orb.Array := 1)\nz = orb.Array\n"
-NOT_REWRITTEN = re.compile(r"^t\.py:2:\d+: not rewritten: its layout cannot be kept: spliced text does not parse "
-                           r"\(.*\) \(--allow-reformat renders the file whole, losing its comments\)$", re.M)
-FELL_BACK = re.compile(r"^warning: t\.py:2:\d+: fell back to whole rendering \(comments and layout of this file "
-                       r"are not kept\): spliced text does not parse \(.*\)$", re.M)
+# An annotated name target cannot become orb.Array in place (a simple target
+# becomes an attribute): the splice is rejected by design.
+REJECTED = "import torch\nTensor: int = 1  # kept\nz = torch.Tensor\n"
+REJECTED_WHOLE = "import torch\norb.Array: int = 1\nz = orb.Array\n"
+NOT_REWRITTEN = re.compile(r"^t\.py:2:1: not rewritten: its layout cannot be kept: AnnAssign.simple differs "
+                           r"\(--allow-reformat renders the file whole, losing its comments\)$", re.M)
+FELL_BACK = re.compile(r"^warning: t\.py:2:1: fell back to whole rendering \(comments and layout of this file "
+                       r"are not kept\): AnnAssign.simple differs$", re.M)
 
 
 @pytest.mark.parametrize("args, config, rc, stdout, t_py", [
@@ -249,7 +250,7 @@ def test_a_rejected_splice_leaves_the_file_alone_unless_asked(tmp_path, args, co
         assert "2 files: 1 changed, 0 unchanged, 0 failed, 1 not rewritten\n" in err
     else:
         assert FELL_BACK.search(err) and not NOT_REWRITTEN.search(err)
-        assert "2 files: 2 changed, 0 unchanged, 0 failed, 1 rendered whole\n" in err
+        assert "2 files: 2 changed, 0 unchanged, 0 failed, 1 rendered whole, 1 assignment target rewritten\n" in err
 
 
 def test_a_rejected_splice_on_stdin_is_printed_back(tmp_path):
@@ -329,3 +330,46 @@ def test_verbose_names_the_project_root_and_why(tmp_path, files, paths, root, wh
     make(top, files)
     rc, out, err = run_cli(top, "--check", "-v", *paths)
     assert rc == 0 and err.splitlines()[0] == "project root: %s (%s)" % (os.path.normpath(str(top / root)), why)
+
+
+# The walrus target cannot be orb.Array in any text: not even the whole rendering is written.
+NO_SOURCE = "import torch\n(Tensor := x)\ny: torch.Tensor = 1  # c\n"
+NO_SOURCE_MESSAGE = re.compile(r"^w\.py:2:2: not rewritten: the rewritten tree has no valid source: "
+                               r"cannot use (assignment|named) expressions? with attribute$", re.M | re.I)
+
+
+@pytest.mark.parametrize("args", [["-i", "--allow-reformat"], ["--allow-reformat"], ["--diff", "--allow-reformat"],
+                                  ["--check", "--allow-reformat"], ["-i"], ["--check"]])
+def test_a_tree_with_no_valid_source_is_never_written(tmp_path, args):
+    make(tmp_path, {"w.py": NO_SOURCE, "s.py": "x = torch.Tensor  # c\n"})
+    rc, out, err = run_cli(tmp_path, *args, "s.py", "w.py")
+    assert rc == 2 and NO_SOURCE_MESSAGE.search(err), err
+    assert "--allow-reformat renders" not in err and "fell back" not in err
+    assert "2 files: 1 changed, 0 unchanged, 0 failed, 1 not rewritten\n" in err
+    assert (tmp_path / "w.py").read_text() == NO_SOURCE
+    assert NO_SOURCE not in out or out.endswith("# ==> w.py <==\n" + NO_SOURCE)  # printed as it is, if at all
+
+
+TARGETS = "for Tensor in xs:\n    pass\nwith é as torch.Tensor:  # c\n    del nn.Parameter\n"
+TARGETS_OUT = "for orb.Array in xs:\n    pass\nwith é as orb.Array:  # c\n    del orb.Array\n"
+
+
+@pytest.mark.parametrize("args", [[], ["--diff"], ["--check"], ["-i"], ["-i", "--allow-reformat"], ["-q", "-i"]])
+def test_rewritten_assignment_targets_are_reported_in_every_mode(tmp_path, args):
+    make(tmp_path, {"t.py": TARGETS, "u.py": "for Tensor in xs: pass\n",
+                    "v.py": NO_SOURCE.replace("(Tensor", "(nn.Parameter")})
+    rc, out, err = run_cli(tmp_path, *args, "t.py", "u.py")
+    warned = [line for line in err.splitlines() if line.startswith("warning: ") and "assignment target" in line]
+    if "-q" in args:  # -q leaves only errors
+        assert err == "" and rc == 0
+        return
+    assert warned == ["warning: t.py:1:5: rewrote an assignment target: Tensor -> orb.Array",
+                      "warning: t.py:3:11: rewrote an assignment target: torch.Tensor -> orb.Array",
+                      "warning: t.py:4:9: rewrote an assignment target: nn.Parameter -> orb.Array",
+                      "warning: u.py:1:5: rewrote an assignment target: Tensor -> orb.Array"]
+    assert err.endswith("2 files: 2 changed, 0 unchanged, 0 failed, 4 assignment targets rewritten\n")
+    assert rc == (1 if "--check" in args else 0)
+    assert (tmp_path / "t.py").read_text() == (TARGETS_OUT if "-i" in args else TARGETS)
+    # a file not rewritten tells no target of it
+    rc, out, err = run_cli(tmp_path, "--check", "v.py")
+    assert rc == 2 and "warning" not in err and "assignment target" not in err

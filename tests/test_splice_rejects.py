@@ -1,12 +1,15 @@
 """Planted wrong splices: the check must reject each one, so the text never
 reaches the user and the file takes the whole rendering instead."""
 import re
+import subprocess
+import sys
 
 import pytest
 
 from test_splice import CONV, DMAP, _module_rewrite, original_tree, rewrite  # noqa: F401 (a fixture)
+from combined_source.utils import SpliceRejected, rewrite_source
 from combined_source.utils import rewrite as rewriting
-from combined_source.utils.rewrite import edits
+from combined_source.utils.rewrite import check, edits, positions, trees
 
 
 def _plant(monkeypatch, fault):
@@ -77,3 +80,293 @@ def test_a_planted_wrong_splice_is_rejected(monkeypatch, source, options, fault)
     assert result.whole and re.search(r" at line [12], column \d+\Z", str(result.reason)), result.reason
     assert result.output == rewriting.render(_module_rewrite(source, options))
 
+
+
+# -- wrong splices of every kind the check treats on its own ------------------
+
+@pytest.fixture(params=["native", "python"])
+def walk(request, monkeypatch):
+    """Runs a test with the native tree walk and with the Python one."""
+    if request.param == "python":
+        monkeypatch.setattr(trees, "_native_same", trees._python_same)
+    elif trees._native_same is trees._python_same:
+        pytest.skip("the package was built without its native tree passes")
+
+
+def _mistype(needle, wrong, which=0):
+    """A fault: the `which`-th edit whose new text holds `needle` has it
+    written as `wrong` (the rest of the splice is right)."""
+    def fault(data, edits):
+        hits = [i for i, e in enumerate(edits) if needle in e[2]]
+        s, e, text = edits[hits[which]]
+        return edits[:hits[which]] + [(s, e, text.replace(needle, wrong, 1))] + edits[hits[which] + 1:]
+    return fault
+
+
+API = dict(orb_api=True)
+ARR, ARX = b"arr", b"arx"  # the new name, and a wrong one
+
+# (source, options, fault, the oldest version that parses it); the changed
+# nodes that the parse gives in another form than the rewritten tree has
+# them (parameters, lambda arguments, handler names, f-strings) included
+KINDS = [
+    ("def f(self, x):\n    return x  # c\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("def f(a, self):\n    return self\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("g = lambda self: self.w  # c\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("g = lambda a, *, self=1: self\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("def f(a, *, self: Tensor = None):\n    return self\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("def f(*self: Tensor, **kw):\n    pass\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("def f(a, **self: Tensor):\n    pass\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("def f(self, /, b):\n    return b\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("def f(x: Tensor, y: torch.Tensor):\n    pass\n", {}, _mistype(b"orb.Array", b"orb.Arrays", 1), (3, 8)),
+    ("try:\n    pass\nexcept E as self:  # c\n    pass\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("try:\n    pass\nexcept (E,\n        F) as self:\n    g(self)\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("y = f'{self.w}'  # c\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("y = f'{self.w=}'\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("y = f'{x!r:>{self.n}}'\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("y = (f'a{x}'  # c\n     f'{self.w}b' 'c')\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("y = f'a{f\"{Tensor}\"}b'\n", {}, _mistype(b"orb.Array", b"orb.Arrays"), (3, 8)),
+    ("y = f'{ {\"k\": Tensor}[\"k\"] }'\n", {}, _mistype(b"orb.Array", b"orb.Arrays"), (3, 12)),
+    ("@dec(Tensor)  # c\nclass M:\n    pass\n", {}, _mistype(b"orb.Array", b"orb.Arrays"), (3, 8)),
+    ("class M:\n    @dec(nn.Parameter)\n    def w(self): return self\n", API, _mistype(ARR, ARX), (3, 8)),
+    ("match x:\n    case torch.Tensor(a=1):\n        pass\n", {}, _mistype(b"orb.Array", b"orb.Arrays"), (3, 10)),
+    ("def f[T: Tensor](x: T) -> T:\n    pass\n", {}, _mistype(b"orb.Array", b"orb.Arrays"), (3, 12)),
+    ("for Tensor in xs:\n    pass\n", {}, _mistype(b"orb.Array", b"orb.Arrays"), (3, 8)),
+]
+
+
+@pytest.mark.usefixtures("original_tree", "walk")
+@pytest.mark.parametrize("source, options, fault, since", KINDS)
+def test_a_wrong_splice_of_every_kind_is_rejected(monkeypatch, source, options, fault, since):
+    if sys.version_info < since:
+        pytest.skip("the grammar of this version does not have it")
+    assert not rewrite(source, **options).whole  # right, it is spliced
+    _plant(monkeypatch, fault)
+    result = rewrite(source, **options)
+    assert result.whole and result.reason.line is not None, result.reason
+    assert result.output == rewriting.render(_module_rewrite(source, options))
+
+
+# -- a check that fails by raising ---------------------------------------------
+
+def _raiser(*args, **kwargs):
+    raise RuntimeError("planted")
+
+
+@pytest.mark.usefixtures("original_tree")
+@pytest.mark.parametrize("owner, name", [
+    (edits.Splicer, "check"), (edits.Splicer, "verify_statements"), (edits.Splicer, "compare"),
+    (edits.Splicer, "comments_kept"), (edits.Splicer, "covered"), (trees, "_native_same"),
+    (check, "same_as_parsed"), (check, "parse"),
+])
+@pytest.mark.parametrize("source", ["x = torch.Tensor  # c\n", "import torch\nx = 1\ny = (torch.Tensor,  # c\n     1)\n",
+                                    "def f(self):\n    return self\n"])
+def test_a_check_that_raises_rejects_the_splice(monkeypatch, owner, name, source):
+    if owner is check and name == "parse":
+        monkeypatch.setattr(rewriting, "LARGE_TEXT", 1 << 40)  # the first parse is the real one
+        monkeypatch.setattr(rewriting, "parse", check.parse)
+    monkeypatch.setattr(owner, name, _raiser)
+    result = rewrite(source, orb_api=True)
+    assert result.whole and result.reason.what.startswith("check fault: RuntimeError: planted"), result.reason
+    with pytest.raises(SpliceRejected, match="check fault: RuntimeError: planted"):
+        rewrite_source(source, orb_api=True)
+
+
+PLANTED_CHECK = """
+import sys
+from combined_source.utils.rewrite import edits
+def check(self, *args):
+    raise RuntimeError("planted")
+edits.Splicer.check = check
+from combined_source.utils.cli import main
+sys.exit(main(sys.argv[1:]))
+"""
+
+
+@pytest.mark.parametrize("args, rc", [(["-i", "-j", "1"], 2), (["--check", "-j", "1"], 2),
+                                      (["-i", "--allow-reformat", "-j", "1"], 0)])
+def test_a_check_that_raises_leaves_the_file_alone_end_to_end(tmp_path, args, rc):
+    source = "x = torch.Tensor  # c\n"
+    (tmp_path / "a.py").write_text(source)
+    proc = subprocess.run([sys.executable, "-c", PLANTED_CHECK, *args, "a.py"], cwd=str(tmp_path),
+                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, universal_newlines=True)
+    assert proc.returncode == rc, proc.stderr
+    assert "check fault: RuntimeError: planted" in proc.stderr
+    after = (tmp_path / "a.py").read_text()
+    assert after == (source if rc else "x = orb.Array\n")  # rendered whole only when asked
+
+
+# -- the splicer's give-up, end to end -----------------------------------------
+
+SHAPE = "def f(self):\n    return \u017felf.w  # c\n"  # NFKC: the parser reads the long s as "self"
+
+
+@pytest.mark.parametrize("guards", ["both", "check only", "splicer only"])
+@pytest.mark.parametrize("source, whole", [
+    (SHAPE, "def f(arr):\n    return arr.w\n"),
+    ("def f(self):\n    return \u017felf.w, f'{self.n}'\n", "def f(arr):\n    return (arr.w, f'{arr.n}')\n"),
+    ("def f(self):\n    return [f'{self.n=}'], \u017felf\n", "def f(arr):\n    return ([f'self.n={arr.n!r}'], arr)\n"),
+    ("def f(self):\n    return f'{self.n}', \u017felf.w\n", "def f(arr):\n    return (f'{arr.n}', arr.w)\n"),
+    ("def f(self):\n    g(\u017felf, requires_grad=True)\n    return orb.Array(self, requires_grad=1)\n",
+     "def f(arr):\n    g(arr, requires_grad=True)\n    return orb.Array(arr)\n"),
+])
+@pytest.mark.usefixtures("original_tree")
+def test_an_identifier_written_in_another_form_is_never_spliced(monkeypatch, guards, source, whole):
+    if guards == "check only":  # the splicer overwrites what the parser read as the old name
+        monkeypatch.setattr(edits.Splicer, "rename", _blind_rename)
+    elif guards == "splicer only":
+        monkeypatch.setattr(edits.Splicer, "check", lambda self, *args: True)
+    result = rewrite(source, orb_api=True)
+    assert result.whole and result.output == whole
+    if guards != "check only":  # the splicer gives up, and says why, whatever follows the place
+        assert result.reason[:2] == ("cannot splice: identifier written in another form (in Name)", 2)
+    with pytest.raises(SpliceRejected):
+        rewrite_source(source, orb_api=True)
+
+
+def _blind_rename(self, node, old, new, edits, site):
+    start = self.span(node)[0]
+    edits.append((start, start + len(old.encode("utf-8")), new.encode("utf-8")))
+
+
+@pytest.mark.parametrize("args, rc, after", [(["-i"], 2, SHAPE),
+                                             (["-i", "--allow-reformat"], 0, "def f(arr):\n    return arr.w\n")])
+def test_the_give_up_leaves_the_file_alone_end_to_end(tmp_path, args, rc, after):
+    (tmp_path / "s.py").write_text(SHAPE, encoding="utf-8")
+    proc = subprocess.run([sys.executable, "-m", "combined_source.utils", "--orb-api", *args, "s.py"],
+                          cwd=str(tmp_path), stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    err = proc.stderr.decode()
+    assert proc.returncode == rc and "s.py:2:12: " in err and "identifier written in another form" in err, err
+    assert (tmp_path / "s.py").read_text(encoding="utf-8") == after
+
+
+# -- non-ASCII text around byte positions --------------------------------------
+
+@pytest.mark.usefixtures("original_tree")
+@pytest.mark.parametrize("source, options, expected", [
+    ("x = orb.Array(é, requires_grad=True, dtype='ü')  # ñ\n", {}, "x = orb.Array(é, dtype='ü')  # ñ\n"),
+    ("x = orb.Array('日本',\n    requires_grad=True)  # €\n", {}, "x = orb.Array('日本')  # €\n"),
+    ("x = orb.Array(\n    ä,  # ö\n    requires_grad=True,\n    dtype=ß,\n)\n", {},
+     "x = orb.Array(\n    ä,  # ö\n    dtype=ß,\n)\n"),
+    # f-strings of several literals (on 3.8 the changed literals are written anew)
+    ("y = (f'é{x}'  # ç\n     f'ü{self.w}' f'{self.n}€')\n", API,
+     "y = (f'é{x}'  # ç\n     f'ü{arr.w}' f'{arr.n}€')\n"),
+    ("s = 'ő'; y = (f'{self.w}'  # c\n              f'ñ{x}')\n", API,
+     "s = 'ő'; y = (f'{arr.w}'  # c\n              f'ñ{x}')\n"),
+    ("y = ('é' f'{x}'\n     'ü' f'{self.n!r}' f'ß{torch.Tensor}')  # ñ\n", API,
+     "y = ('é' f'{x}'\n     'ü' f'{arr.n!r}' f'ß{orb.Array}')  # ñ\n"),
+])
+@pytest.mark.usefixtures("original_tree")
+def test_non_ascii_text_around_a_change_is_spliced(source, options, expected):
+    result = rewrite(source, **options)
+    assert (result.output, result.whole) == (expected, False), result.reason
+
+
+# -- overlapping edits ----------------------------------------------------------
+
+@pytest.mark.parametrize("edits_, lo, hi, expected", [
+    ([(0, 1, b"X"), (1, 2, b"Y")], 0, None, b"XYcdef"),  # adjacent edits are fine
+    ([(2, 2, b"+"), (0, 1, b"X")], 0, None, b"Xb+cdef"),  # an insertion; edits come in any order
+    ([(0, 3, b"X"), (2, 4, b"Y")], 0, None, None),  # overlapping
+    ([(1, 4, b"X"), (2, 3, b"Y")], 0, None, None),  # one inside the other
+    ([(1, 3, b"X"), (1, 3, b"Y")], 0, None, None),  # the same span twice
+    ([(1, 3, b"X")], 2, 5, None),  # starts before the part
+    ([(3, 6, b"X")], 2, 5, None),  # ends after it
+])
+def test_apply_refuses_overlapping_edits(edits_, lo, hi, expected):
+    text = positions.Text(b"abcdef")
+    if expected is None:
+        with pytest.raises(positions.Unsupported):
+            text.apply(edits_, lo, hi)
+    else:
+        assert text.apply(edits_, lo, hi) == expected
+
+
+def _overlap(data, edits):
+    s, e, text = edits[0]
+    return edits + [(s + 1, e + 1, text)]
+
+
+def _spill_into_next(data, edits):
+    (s1, e1, t1), (s2, e2, t2) = edits[:2]
+    return [(s1, s2 + 1, t1), (s2, e2, t2)] + edits[2:]
+
+
+@pytest.mark.usefixtures("original_tree")
+@pytest.mark.parametrize("fault", [_overlap, _spill_into_next])
+@pytest.mark.parametrize("source, options", [
+    ("y = [torch.Tensor, nn.Parameter]  # c\n", {}),
+    ("w = orb_empty((out_channels, c, k))  # c\n", CONV),
+    ("def f(self, x):\n    return x(self)\n", API),
+])
+def test_overlapping_edits_are_never_applied(monkeypatch, fault, source, options):
+    _plant(monkeypatch, fault)
+    result = rewrite(source, **options)
+    assert result.whole and result.reason.what == "cannot splice: overlapping changes", result.reason
+
+
+# -- wrong splices that only the walk's own tests see ---------------------------
+
+def _retext(text):
+    """A fault: the one edit's text becomes `text`."""
+    def fault(data, edits):
+        (s, e, _), = edits
+        return [(s, e, text)]
+    return fault
+
+
+def _widen(before, after, text):
+    """A fault: the one edit also takes `before` bytes before it and `after`
+    bytes after it, and writes `text` (its own text at the place of ``%s``)."""
+    def fault(data, edits):
+        (s, e, t), = edits
+        return [(s - before, e + after, text.replace(b"%s", t))]
+    return fault
+
+
+def _drop(needle):
+    """A fault: the edit whose new text holds `needle` is never made."""
+    def fault(data, edits):
+        return [e for e in edits if needle not in e[2]]
+    return fault
+
+
+VALUES = dict(dtype_map={"torch.float32": "x + y", "torch.int64": "-x", "torch.int8": "g(x)", "torch.int16": "1",
+                         "torch.bool": "x < y"})
+
+# (source, options, fault): the spliced text parses, to a tree that differs
+# from the rewritten one only in a node's kind, a list's length or a value's
+# type, or in the end of a node that the splice moved
+WALK_FAULTS = [
+    ("y = torch.float32  # c\n", VALUES, _retext(b"x - y")),  # an operator of another kind
+    ("y = torch.int64  # c\n", VALUES, _retext(b"~x")),
+    ("y = torch.bool  # c\n", VALUES, _retext(b"x > y")),
+    ("y = torch.Tensor + b  # c\n", {}, _widen(0, 3, b"%s - ")),  # the operator beside the change
+    ("y = [torch.Tensor, 1]  # c\n", {}, _widen(0, 3, b"%s, 1.0")),  # a value of another type beside it
+    ("y = [torch.Tensor, True]  # c\n", {}, _widen(0, 6, b"%s, 1")),
+    ("y = torch.int16  # c\n", VALUES, _retext(b"1.0")),  # ... and in the changed node
+    ("y = torch.int16  # c\n", VALUES, _retext(b"True")),
+    ("y = [torch.Tensor, b]  # c\n", {}, _widen(0, 0, b"%s, b")),  # a list of another length
+    ("y = f(torch.Tensor, b)  # c\n", {}, _widen(0, 0, b"%s, b")),
+    ("y = torch.int8  # c\n", VALUES, _retext(b"g(x, x)")),
+    ("y = [b, torch.Tensor]  # c\n", {}, _widen(2, 0, b"c, %s")),  # an unchanged node that ends elsewhere
+    ("y = f(x, torch.Tensor)  # c\n", {}, _widen(2, 0, b"1, %s")),
+    ("def f(a, self):\n    pass\n", API, _widen(2, 0, b"b, %s")),
+    ("y = {k: torch.Tensor}  # c\n", {}, _widen(2, 0, b"2: %s")),
+    # a change never made: only the test that every change was compared sees it
+    ("def f(self, x):\n    return x  # c\n", API, _drop(ARR)),
+    ("g = lambda self: 1\n", API, _drop(ARR)),
+    ("try:\n    pass\nexcept E as self:  # c\n    pass\n", API, _drop(ARR)),
+    ("y = f(torch.Tensor, nn.Parameter)  # c\n", {}, lambda data, edits: edits[:1]),
+    ("g(x, data_format='NCHW')  # c\n", CONV, lambda data, edits: []),
+]
+
+
+@pytest.mark.usefixtures("original_tree", "walk")
+@pytest.mark.parametrize("source, options, fault", WALK_FAULTS)
+def test_a_wrong_splice_that_parses_is_rejected(monkeypatch, source, options, fault):
+    assert not rewrite(source, **options).whole  # right, it is spliced
+    _plant(monkeypatch, fault)
+    result = rewrite(source, **options)
+    assert result.whole and result.reason.line is not None, result.reason
+    assert result.output == rewriting.render(_module_rewrite(source, options))

@@ -45,6 +45,33 @@ class SpliceRejected(ValueError):
         return type(self), (self.reason, self.line, self.column)
 
 
+class NoValidSource(SpliceRejected):
+    """The rewritten tree has no valid source at all: the rules made a
+    change that no text can hold (``(Tensor := x)`` becomes a walrus whose
+    target is ``orb.Array``). Not even the whole rendering is used:
+    `reason` says why it does not parse, `line` and `column` where in the
+    original text the change the splice could not hold is."""
+
+    def __init__(self, reason, line=None, column=None):
+        super().__init__(reason, line, column)
+        where = "" if line is None else " at line %d" % line + ("" if column is None else ", column %d" % column)
+        self.args = ("%s%s" % (reason, where),)
+
+
+class RewriteWarning(UserWarning):
+    """A change worth a look that the rewrite made, given by `rewrite_source`
+    as a warning of this category: `line` and `column` (from 1, the column in
+    characters) place it in the original text, `rule` names the rule and
+    `message` says what it did."""
+
+    def __init__(self, message, line, column, rule):
+        super().__init__("line %d, column %d: %s" % (line, column, message))
+        self.message, self.line, self.column, self.rule = message, line, column, rule
+
+    def __reduce__(self):
+        return type(self), (self.message, self.line, self.column, self.rule)
+
+
 def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None,
                    allow_reformat=False, skip_comments=True, add_import=False):
     """Rewrites generated orb source text with ``FrontendTorchCodePostProcessor``
@@ -64,9 +91,19 @@ def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", trans
     replacement texts. Raises SyntaxError for text that does not parse.
 
     Before the text is returned it is parsed and compared with the rewritten
-    tree. When they differ (a change the text cannot hold, such as the target
-    of ``(Tensor := x)``), SpliceRejected is raised; with `allow_reformat`
-    the whole rewritten tree is rendered instead, losing comments and layout.
+    tree. When they differ (a change the text cannot hold in its layout, such
+    as the name target of ``Tensor: int = 1`` becoming an attribute),
+    SpliceRejected is raised; with `allow_reformat` the whole rewritten tree
+    is rendered instead, losing comments and layout. A rewritten tree that
+    has no valid source at all (the target of ``(Tensor := x)`` cannot be
+    ``orb.Array``) raises NoValidSource, a SpliceRejected, with
+    `allow_reformat` too: text that does not parse is never returned.
+
+    A rewritten assignment target (``for Tensor in xs:`` becomes ``for
+    orb.Array in xs:``, which assigns to an attribute of ``orb``) is told by
+    a warning of category RewriteWarning per target (``warnings``' filters
+    apply: by default a text repeated from one place of the caller shows
+    once).
 
     `skip_comments` honours ``# orb-postprocess: skip`` (the changes starting
     on its line are kept) and ``# orb-postprocess: skip-file`` comments;

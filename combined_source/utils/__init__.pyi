@@ -10,6 +10,18 @@ class SpliceRejected(ValueError):
     column: Optional[int]
     def __init__(self, reason: str, line: Optional[int] = None, column: Optional[int] = None) -> None: ...
 
+class NoValidSource(SpliceRejected):
+    """The rewritten tree has no valid source, not even rendered whole."""
+
+class RewriteWarning(UserWarning):
+    """A change worth a look that the rewrite made (see rewrite_source)."""
+
+    message: str
+    line: int
+    column: int
+    rule: str
+    def __init__(self, message: str, line: int, column: int, rule: str) -> None: ...
+
 def rewrite_source(
     text: str,
     *,

@@ -7,7 +7,8 @@ import unicodedata
 import warnings
 from typing import NamedTuple
 
-from ..rewrite import FELL_BACK, Options, SpliceRejected, rewrite
+from ..rewrite import FELL_BACK, NoValidSource, Options, SpliceRejected, rewrite
+from ..rewrite.edits import TARGET_RULE
 from ..ZOK import FrontendTorchCodePostProcessor
 from .files import ReadOnly, Refused, decode, encode, encoding_name, read_source, same_encoding, write_atomically
 
@@ -36,6 +37,7 @@ class Outcome(NamedTuple):
     warnings: tuple = ()
     whole: bool = False  # the output is the whole rendering, not the spliced text
     encoding: str = "utf-8"  # of the source, in which its output is written
+    targets: int = 0  # assignment targets rewritten
 
 
 def placed(name, line, column):
@@ -96,6 +98,8 @@ def failure(name, stage, e, encoding=None, text=None):
             return Outcome(name, FAILED, "%s: not %s: %s" % (
                 placed(name, *undecodable_at(e)), encoding_name(e.encoding), e.reason))
     elif stage == "rewrite":
+        if isinstance(e, NoValidSource):  # not even the whole rendering parses
+            return Outcome(name, REJECTED, "%s: not rewritten: %s" % (placed(name, e.line, e.column), e.reason))
         if isinstance(e, SpliceRejected):
             return Outcome(name, REJECTED, "%s: not rewritten: its layout cannot be kept: %s "
                            "(--allow-reformat renders the file whole, losing its comments)" % (
@@ -137,6 +141,7 @@ def rewrite_text(name, text, options, allow_reformat=False):
         warnings.filterwarnings("ignore", module="<unknown>")
         result = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat)
     noted = [placed(name, note[0], note[1] if len(note) > 2 else None) + ": " + note[-1] for note in result.notes]
+    noted += ["%s:%d:%d: %s" % (name, f.line, f.column, f.message) for f in result.findings if f.rule == TARGET_RULE]
     if result.whole:
         reason = result.reason
         noted.append("%s: %s: %s" % (placed(name, reason.line, reason.column), FELL_BACK, reason.what))
@@ -181,4 +186,5 @@ def process_file(job, settings, abortable=contextlib.nullcontext):
             outcome = outcome._replace(original=text, output=text, encoding=encoding)
         return outcome
     return Outcome(name, CHANGED, "", *((text, output) if keep else ()), warnings=warnings,
-                   whole=result.whole, encoding=encoding)
+                   whole=result.whole, encoding=encoding,
+                   targets=sum(f.rule == TARGET_RULE for f in result.findings))

@@ -69,6 +69,7 @@ class Report:
         self.counts = dict.fromkeys((CHANGED, UNCHANGED, FAILED, BROKEN, REJECTED, SKIPPED), 0)
         self.status = EXIT_OK
         self.whole = 0  # files that took the whole rendering
+        self.targets = 0  # assignment targets rewritten
         self.current = None  # the file being reported
         self.out = sys.stdout.buffer
 
@@ -98,6 +99,7 @@ class Report:
         from_stdin, self.added = self.added == self.stdin_at, self.added + 1
         self.counts[o.status] += 1
         self.whole += o.whole
+        self.targets += o.targets
         for line in o.warnings:
             self.warn(line)
         if o.status in (FAILED, BROKEN, REJECTED):
@@ -139,8 +141,10 @@ class Report:
         self.progress.clear()
         counts = self.counts
         done = sum(counts.values())
-        self.note("%s%d file%s: %d changed, %d unchanged, %d failed%s%s" % (
+        self.note("%s%d file%s: %d changed, %d unchanged, %d failed%s%s%s" % (
             prefix, done, "" if done == 1 else "s", counts[CHANGED], counts[UNCHANGED],
             counts[FAILED] + counts[BROKEN], ", %d rendered whole" % self.whole if self.whole else "",
-            ", %d not rewritten" % counts[REJECTED] if counts[REJECTED] else "")
+            ", %d not rewritten" % counts[REJECTED] if counts[REJECTED] else "",
+            ", %d assignment target%s rewritten" % (self.targets, "" if self.targets == 1 else "s")
+            if self.targets else "")
             + (", %d skipped" % counts[SKIPPED] if counts[SKIPPED] else ""))

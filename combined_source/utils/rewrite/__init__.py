@@ -24,20 +24,20 @@ from typing import NamedTuple, Optional
 
 import gast
 
-from .. import SpliceRejected, convert
+from .. import NoValidSource, RewriteWarning, SpliceRejected, convert
 from ..convert import ast_to_gast
 from ..KQA import BaseTransformerConfig
 from ..RUF import ast_to_source_code
 from ..TEH import ObjectLike, Transformer
 from .changes import record
 from .check import parse, statement_lines
-from .edits import Splicer
+from .edits import TARGET_RULE, Splicer
 from .imports import complete, output_statements
 from .keep import directives, restore
 from .positions import Reason, Unsupported
 
 __all__ = ["rewrite", "rewrite_source", "Options", "Result", "FELL_BACK", "Unsupported", "OrbApiObject",
-           "TRANSPOSE_ENV", "transpose_variable", "render", "Reason", "SpliceRejected"]
+           "TRANSPOSE_ENV", "transpose_variable", "render", "Reason", "SpliceRejected", "NoValidSource"]
 
 TRANSPOSE_ENV = "APPLY_TRANSPOSE_OPTIMIZATION"
 BOM = "\ufeff"
@@ -202,6 +202,7 @@ def rewrite(text, options, processor, clock=None, reformat=True):
     with stage("splice"):
         edits, spliced, output = splicer.splice(tree)
     notes = _compiler_notes(warned) + tuple(splicer.notes)
+    findings = tuple(sorted(splicer.targets))
     # The recorded fields are not needed past this point, and neither is a
     # second copy of the text: free them before the checking parse.
     del fields
@@ -209,25 +210,47 @@ def rewrite(text, options, processor, clock=None, reformat=True):
     if output is not None and not splicer.failed:
         with stage("verify"):
             try:
-                ok = output != body and splicer.check(original, lines, body, edits, spliced, output)
+                # A splice that gives the text back unchanged is checked too:
+                # it is right only where the changes made no difference.
+                ok = splicer.check(original, lines, body, edits, spliced, output)
             except Exception as e:  # a fault of the check: never hand the text out
                 ok = False
                 splicer.reason = Reason("check fault: %s: %s" % (type(e).__name__, e))
+        if ok and output == body:
+            return Result(None, notes)
         if ok:
             statements = output_statements(lines, edits, splicer.starts, len(splicer.data), spliced)
-            return _completed(Result(bom + output, notes), tree, options, statements)
-        if output == body:
-            return Result(None, notes)
+            return _completed(Result(bom + output, notes, findings=findings), tree, options, statements)
     elif not splicer.failed:
         return Result(None, notes)
     reason = splicer.reason or Reason("the check rejected the splice")
+    with stage("render"):
+        whole = _whole_rendering(tree, text, reason, reformat)
     if not reformat:
         raise SpliceRejected(*reason)
-    with stage("render"):
+    return _completed(Result(bom + whole, notes, True, reason, findings), tree, options)
+
+
+def _whole_rendering(tree, text, reason, reformat):
+    """The whole rendering of `tree`, in the line ends of `text`; raises
+    NoValidSource (placed where `reason`, the splice's rejection, is) when it
+    does not parse: a tree the rules made that no text can hold is never
+    handed out. Without `reformat` it is only tried, to tell such a tree
+    apart (a fault of the renderer then leaves the plain rejection)."""
+    try:
         whole = render(tree)
-        if "\r\n" in text[: text.find("\n") + 1]:
-            whole = whole.replace("\n", "\r\n")
-    return _completed(Result(bom + whole, notes, True, reason), tree, options)
+    except Exception:
+        if reformat:
+            raise
+        return None
+    try:
+        parse(whole)
+    except SyntaxError as e:
+        raise NoValidSource("the rewritten tree has no valid source: %s" % e.msg, reason.line,
+                            reason.column) from None
+    if "\r\n" in text[: text.find("\n") + 1]:
+        whole = whole.replace("\n", "\r\n")
+    return whole
 
 
 def _completed(result, tree, options, statements=None):
@@ -249,5 +272,8 @@ def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", trans
     options = Options(object_name, orb_api, new_name, dtype_map, skip_comments, add_import)
     with transpose_variable(transpose, clear_when_off=True), warnings.catch_warnings():
         warnings.filterwarnings("ignore", module="<unknown>")  # the compiler's, on the text and its checks
-        output = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat).output
-    return text if output is None else output
+        result = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat)
+    for f in result.findings:
+        if f.rule == TARGET_RULE:
+            warnings.warn(RewriteWarning(f.message, f.line, f.column, f.rule), stacklevel=3)
+    return text if result.output is None else result.output

@@ -199,8 +199,8 @@ class Changes(Text):
                     if kind is _Tuple and name == "elts":
                         self.note(idempotence.ambiguous_shape(node, old))
             elif kind is _Call and name == "keywords" and type(new) is list:
-                self.remove_keywords(node, old, new, edits)
                 self.mark(site)
+                self.remove_keywords(node, old, new, edits)
                 for k in new:
                     push((k, site))
             else:
@@ -210,11 +210,11 @@ class Changes(Text):
         elif type(old) is type(new) and old == new:
             return
         elif kind is _Name and name == "id":
+            self.mark(site)  # first: a change that fails to splice is still one the check must see made
             self.rename(node, old, new, edits, site)
-            self.mark(site)
         elif kind is _Constant and name == "value":
-            self.relabel(node, old, new, edits)
             self.mark(site)
+            self.relabel(node, old, new, edits)
         else:
             raise Unsupported("field %s of %s changed" % (name, kind.__name__))
 

@@ -9,6 +9,7 @@ import sys
 import gast
 
 from ..convert import ast_to_gast
+from . import comments
 from .positions import Reason, continued, layout, line_starts
 from .trees import same, same_as_parsed, same_tree
 
@@ -17,6 +18,8 @@ from .trees import same, same_as_parsed, same_tree
 ARG_ENDS_AT_NAME = sys.version_info < (3, 9)
 # Nodes whose own text lies partly outside their position: a def's or
 # class's decorators are written before it (and 3.8's arguments above).
+# From 3.10 a SyntaxError's offset counts characters of its line (bytes before).
+OFFSET_IN_CHARACTERS = sys.version_info >= (3, 10)
 WIDENED = frozenset((ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef) + ((ast.arg,) if ARG_ENDS_AT_NAME else ()))
 
 
@@ -113,7 +116,11 @@ class Check:
         text is the start of the text it replaced."""
         starts, ends, shift = places
         lines = line_starts(spliced)
-        at = lines[max(1, min(line, len(lines))) - 1] + column - 1  # an error may be placed past the end
+        first = lines[max(1, min(line, len(lines))) - 1]
+        if OFFSET_IN_CHARACTERS:
+            text = spliced[first:first + 4 * column].decode("utf-8", "replace")  # holds `column` characters
+            column = len(text[:column - 1].encode("utf-8")) + 1
+        at = first + column - 1  # an error may be placed past the end
         k = bisect.bisect_right([start + shift[i] for i, start in enumerate(starts)], at) - 1
         if k >= 0:
             at = starts[k] if at < ends[k] + shift[k + 1] else at - shift[k + 1]
@@ -126,6 +133,8 @@ class Check:
         a parse of the whole text gives; otherwise, or when that does not
         prove it, the whole text is parsed and compared with `original`, the
         parse of the original text `body` (parsed again when None)."""
+        if not self.comments_kept(body, output, edits):
+            return False
         places = layout(edits)
         if lines and self.verify_statements(original, lines, places, spliced):
             return True
@@ -137,6 +146,27 @@ class Check:
             line, column = self.unspliced_place(places, spliced, e.lineno or 1, e.offset or 1)
             return self.reject("spliced text does not parse (%s)" % e.msg, line, column - 1)
         return self.verify(original, after, edits, spliced, places)
+
+    def comments_kept(self, body, output, edits):
+        """Whether the spliced text `output` holds every comment of the
+        original text `body`: counted (by their tokens) when an edit's old
+        or new text holds a ``#``, since elsewhere the text stays as it was."""
+        data = self.data
+        if not any(b"#" in text or b"#" in data[start:end] for start, end, text in edits):
+            return True
+        before, after = comments.counted(body), comments.counted(output)
+        if before is None:
+            return self.reject("the comments of the text cannot be counted", None, None)
+        if after is None or before == after:
+            return True  # spliced text that does not tokenize does not parse either: the parse tells
+        gone = before - after
+        for start, end, text in sorted(edits):
+            held = comments.found(data[start:end].decode("utf-8"))
+            if held is None or any(c in gone for c, _, _ in held):
+                line, column = self.place(start)
+                return self.reject("a comment of the replaced text is lost", line, column - 1)
+        what = "the comments differ (%d lost, %d new)" % (sum(gone.values()), sum((after - before).values()))
+        return self.reject(what, self.place(edits[0][0])[0], None)
 
     def verify(self, before, after, edits, spliced, places=None):
         """Whether `after` (the parse of the whole spliced text) equals

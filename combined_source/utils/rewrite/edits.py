@@ -3,6 +3,7 @@ tuple, a renamed identifier, a relabelled string constant, removed keyword
 arguments; and the text of new nodes (rendered, with the original nodes
 inside them keeping their own text)."""
 import ast
+import collections
 import os
 import re
 from typing import Any, Dict
@@ -10,13 +11,17 @@ from typing import Any, Dict
 import gast
 
 from ..RUF import ast_to_source_code
-from . import keywords
+from . import comments, keywords
 from .changes import Changes
 from .check import Check
-from .positions import Unsupported
+from .findings import Finding
+from .positions import LINE_END, Unsupported
 
 _AST = gast.AST
 _Name, _Constant, _Call, _Tuple, _Attribute = gast.Name, gast.Constant, gast.Call, gast.Tuple, gast.Attribute
+_INDENT = re.compile(rb"[ \t\x0c]*")
+_LINE_END = re.compile(r"\r\n|\r|\n")
+_TRAILING_BREAK = re.compile(r"(\r\n|\r|\n)[ \t\x0c]*\Z")
 _LITERAL = re.compile(r"([rRuU]?)('''|\"\"\"|'|\")(.*)\2\Z", re.S)
 
 # Node types whose rendering needs no parentheses in any expression context.
@@ -30,13 +35,68 @@ _FREE_SLOTS = {(gast.Call, "args"), (gast.keyword, "value"), (gast.Assign, "valu
                (gast.FunctionDef, "returns"), (gast.AsyncFunctionDef, "returns")}
 
 
+# The rule name of a replaced node that was assigned to: the expression
+# contexts of a target of an assignment, a loop, a with or an except clause,
+# a comprehension, a walrus, a del statement, and a parameter. (Names bound
+# by import, global, nonlocal, match patterns and type parameters are
+# strings, not nodes: the rules do not rewrite them.)
+TARGET_RULE = "assignment-target"
+_TARGET_CONTEXTS = (gast.Store, gast.Del, gast.Param)
+
+
 class Splicer(Changes, Check):
     """Finds the changes of one rewritten tree, splices them into its text
-    and checks the result."""
+    and checks the result. `targets` receives a `Finding` per replaced
+    assignment target."""
 
     def __init__(self, data, fields):
         super().__init__(data, fields)
         self.nonce = 0
+        self.targets = []
+
+    def edits(self, top, site=None):
+        """The byte edits that turn the text of original node `top` into the
+        text of what it holds now; the comments of the texts they replace
+        that no edit's new text holds (an element moved within a tuple takes
+        its comments along) are written after their replacements."""
+        edits = super().edits(top, site)
+        data = self.data
+        holding = [i for i, (start, end, _) in enumerate(edits) if b"#" in data[start:end]]
+        if not holding:
+            return edits
+        pool = collections.Counter()  # the comments the new texts hold
+        for _, _, text in edits:
+            held = comments.found(text.decode("utf-8")) if b"#" in text else ()
+            if held is None:
+                return edits  # left to the check
+            pool.update(c for c, _, _ in held)
+        for i in holding:
+            start, end, text = edits[i]
+            held = comments.found(data[start:end].decode("utf-8"))
+            missing = []
+            for c in held or ():
+                if pool[c[0]]:
+                    pool[c[0]] -= 1
+                else:
+                    missing.append(c)
+            if missing:
+                edits[i] = (start, end, self.with_comments(start, end, text, missing))
+        return edits
+
+    def with_comments(self, start, end, text, missing):
+        """Edit text `text` for bytes `start` to `end` followed by the
+        comments `missing` of those bytes, as `comments.found` gives them."""
+        data, starts = self.data, self.starts
+        old = data[start:end].decode("utf-8")
+        line, column = self.place(start)
+        first = start - column + 1
+        indents = [_INDENT.match(data, starts[line - 1 + row]).group().decode("utf-8")
+                   for row in range(len(_LINE_END.findall(old)) + 1)]
+        new = comments.kept(old, text.decode("utf-8"), data[first:start].decode("utf-8"), indents, missing)
+        rest = LINE_END.search(data, end)
+        if old[-1:] not in ("\n", "\r") and not data[end:rest.start() if rest else len(data)].strip():
+            new = _TRAILING_BREAK.sub("", new)  # nothing follows on the line: the comment ends it
+        return new.encode("utf-8")
 
     def splice(self, tree):
         """The edits of `tree`'s changes and the spliced bytes and text (both
@@ -61,7 +121,10 @@ class Splicer(Changes, Check):
         if not isinstance(old, _AST) or not isinstance(new, _AST):
             raise Unsupported("a node became a value")
         where = self.span(old)
+        target = self.is_target(old)
         if where is None:
+            if target:  # placed at the node that holds it (an except clause)
+                self.note_target(old, new, None, None, self.span(owner))
             raise Unsupported("replaced node has no position")
         moved = self.moved_element(owner, name, where, new) if type(owner) is _Tuple else None
         if moved is not None:
@@ -77,6 +140,42 @@ class Splicer(Changes, Check):
                 text = "(" + text + ")"
         edits.append((where[0], where[1], text.encode("utf-8")))
         self.mark(old, new)  # after the text: it outranks what the new node's parts noted there
+        if target:
+            self.note_target(old, new, where, text)
+
+    def is_target(self, node):
+        """Whether original node `node` was written where a name is bound or
+        deleted (replacement nodes are in load context wherever they stand,
+        so the recorded context tells)."""
+        recorded = self.fields.get(node)
+        if recorded is None:
+            return False
+        for name, value in zip(type(node)._fields, recorded):
+            if name == "ctx":
+                return isinstance(value, _TARGET_CONTEXTS)
+        return False
+
+    def note_target(self, old, new, where, text, around=None):
+        """Adds the finding of target `old` replaced by `new` (whose text is
+        `text`, None when not known), written at byte span `where`; a target
+        without a position of its own (None) is placed at span `around`."""
+        data = self.data
+        if text is None:
+            text = _rendering(new) if isinstance(new, _AST) else repr(new)
+        if where is None:
+            old_text, span = _rendering(old), around or (0, 0)
+        else:
+            old_text, span = data[where[0]:where[1]].decode("utf-8", "replace"), where
+        (line, column), (end_line, end_column) = self.char_place(span[0]), self.char_place(span[1])
+        old_text, text = " ".join(old_text.split()), " ".join(text.split())
+        self.targets.append(Finding(line, column, end_line, end_column, TARGET_RULE,
+                                    "rewrote an assignment target: %s -> %s" % (old_text, text), old_text, text))
+
+    def char_place(self, offset):
+        """(line, column) from 1 of byte `offset`, the column in characters."""
+        line, column = self.place(offset)
+        start = offset - column + 1
+        return line, len(self.data[start:offset].decode("utf-8", "replace")) + 1
 
     def moved_element(self, tuple_node, name, where, new):
         """For an original element `new` that now stands in the slot at
