@@ -5,11 +5,13 @@ import ast
 import json
 import keyword
 import os
+import sys
 import textwrap
 
 from .. import config
+from ..findings import RULES
 from ..rewrite import TRANSPOSE_ENV
-from . import discovery
+from . import discovery, formats
 
 PROG = "orb-postprocess"
 DTYPE_MAP_MAX_BYTES = 16 << 20
@@ -109,6 +111,26 @@ def positive_int(text):
     return int(text)
 
 
+def output_format(text):
+    if text not in formats.FORMATS:
+        raise argparse.ArgumentTypeError(formats.unknown("format", text, formats.FORMATS))
+    return text
+
+
+class ListRules(argparse.Action):
+    """Prints the rules (all, or those named) one line each, and exits."""
+
+    def __init__(self, option_strings, dest, help=None):
+        super().__init__(option_strings, dest, nargs="*", default=argparse.SUPPRESS, metavar="RULE", help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        for name in values:
+            if name not in RULES:
+                parser.error("%s: %s" % (option_string, formats.unknown("rule", name, list(RULES))))
+        sys.stdout.write("".join(line + "\n" for line in formats.rule_lines(values)))
+        parser.exit()
+
+
 def build_parser():
     p = argparse.ArgumentParser(
         prog=PROG, epilog=epilog(), formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -119,6 +141,12 @@ def build_parser():
     mode.add_argument("--check", action="store_true", help="exit 1 if any file would be rewritten")
     mode.add_argument("-i", "--in-place", action="store_true", help="rewrite changed files in place")
     mode.add_argument("--color", action=Flag, default=None, help="colour the diff (default: on a terminal)")
+    report = p.add_argument_group("findings (see below)")
+    report.add_argument("--output-format", type=output_format, default="text", metavar="FORMAT",
+                        help="how the findings are written on stdout: %s (default: %%(default)s)" % ", ".join(
+                            formats.FORMATS))
+    report.add_argument("--statistics", action="store_true", help="count the findings per rule, as a table")
+    report.add_argument("--list-rules", action=ListRules, help="print the rules (or those named) and exit")
     rules = p.add_argument_group("post-processing")
     rules.add_argument("--object-name", default="", metavar="NAME",
                        help="qualified name of the translated object, e.g. torch.nn.modules.conv._ConvNd")
@@ -188,6 +216,13 @@ def check_options(parser, args):
         parser.error("--stdin-filename names standard input, which needs - among the paths")
     if args.in_place and (args.diff or args.check):
         parser.error("--in-place cannot be combined with --diff or --check")
+    if args.output_format != "text":
+        if not (args.diff or args.check or args.in_place):
+            parser.error("--output-format %s needs --check, --diff or --in-place (without one, the rewritten "
+                         "source goes to stdout)" % args.output_format)
+        if args.in_place and "-" in args.paths:
+            parser.error("--output-format %s cannot be combined with --in-place on standard input (-), which "
+                         "prints the rewritten source on stdout" % args.output_format)
     if not args.new_name.isidentifier() or keyword.iskeyword(args.new_name):
         parser.error("--new-name must be a Python identifier that is not a keyword, got %r" % args.new_name)
 

@@ -2,8 +2,10 @@
 A fault of the file comes back as a failed outcome whose message `failure`
 writes; nothing else is caught."""
 import contextlib
+import re
 from typing import NamedTuple
 
+from ..findings import Finding
 from ..rewrite import FELL_BACK, Options, SpliceRejected, rewrite
 from ..ZOK import FrontendTorchCodePostProcessor
 from .files import Refused, decode, encode, encoding_name, read_source, same_encoding, write_atomically
@@ -30,6 +32,7 @@ class Outcome(NamedTuple):
     warnings: tuple = ()
     whole: bool = False  # the output is the whole rendering, not the spliced text
     encoding: str = "utf-8"  # of the source, in which its output is written
+    findings: tuple = ()  # a Finding per change and warning; for a file that failed, one saying why
 
 
 def placed(name, line, column):
@@ -78,6 +81,41 @@ def failure(name, stage, e, encoding=None):
     return None
 
 
+def failure_rule(stage, e):
+    """The rule name of the failure that exception `e` raised in `stage`
+    caused (as `failure` tells them apart)."""
+    if stage == "read":
+        return "decode-error" if isinstance(e, (SyntaxError, UnicodeDecodeError)) else "read-error"
+    if stage == "rewrite":
+        if isinstance(e, SpliceRejected):
+            return "not-rewritten"
+        if isinstance(e, (SyntaxError, ValueError)):
+            return "parse-error"
+        if isinstance(e, (RecursionError, MemoryError)):
+            return "too-complex"
+        return "internal-error"
+    return "encode-error" if stage == "encode" else "write-error"
+
+
+_PLACE = re.compile(r":(\d+)(?::(\d+))?: ")
+
+
+def failure_finding(name, message, rule):
+    """The finding of a file that failed with `message` (which starts with
+    the file's name and, where known, its line and column)."""
+    line = column = 1
+    text = message
+    if message.startswith(name):
+        text = message[len(name):]
+        m = _PLACE.match(text)
+        if m:
+            line, column = int(m.group(1)), int(m.group(2) or 1)
+            text = text[m.end():]
+        elif text.startswith(": "):
+            text = text[2:]
+    return Finding(line, column, line, column, rule, text)
+
+
 def rewrite_text(name, text, options, allow_reformat=False):
     """The rewrite of one decoded text, with the warnings to report, each
     naming its place in file `name`. Raises SyntaxError for text that does
@@ -113,12 +151,12 @@ def process_file(job, settings, abortable=contextlib.nullcontext):
             output = result.output
             if output is None:
                 return Outcome(name, UNCHANGED, "", *((text, text) if keep else ()), warnings=warnings,
-                               encoding=encoding)
+                               encoding=encoding, findings=result.findings)
             stage = "encode"
             new_data = encode(output, encoding)
             if not same_encoding(new_data, encoding):  # a coding declaration lost by the rendering
-                return Outcome(name, FAILED, "%s: left alone: the rewrite would lose its %s coding declaration" % (
-                    name, encoding))
+                message = "%s: left alone: the rewrite would lose its %s coding declaration" % (name, encoding)
+                return Outcome(name, FAILED, message, findings=(failure_finding(name, message, "encode-error"),))
         stage = "write"
         if settings.in_place and from_file:
             write_atomically(name, new_data, snapshot)
@@ -126,8 +164,9 @@ def process_file(job, settings, abortable=contextlib.nullcontext):
         outcome = failure(name, stage, e, encoding)
         if outcome is None:
             raise
+        outcome = outcome._replace(findings=(failure_finding(name, outcome.message, failure_rule(stage, e)),))
         if outcome.status == REJECTED and keep:  # printed as it is where output is printed
             outcome = outcome._replace(original=text, output=text, encoding=encoding)
         return outcome
     return Outcome(name, CHANGED, "", *((text, output) if keep else ()), warnings=warnings,
-                   whole=result.whole, encoding=encoding)
+                   whole=result.whole, encoding=encoding, findings=result.findings)

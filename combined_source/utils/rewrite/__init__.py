@@ -30,6 +30,7 @@ from ..RUF import ast_to_source_code
 from ..TEH import ObjectLike, Transformer
 from .changes import record
 from .check import parse, statement_lines
+from . import findings
 from .edits import Splicer
 from .positions import Reason, Unsupported
 
@@ -195,7 +196,8 @@ def rewrite(text, options, processor, clock=None, reformat=True):
                 ok = False
                 splicer.reason = Reason("check fault: %s: %s" % (type(e).__name__, e))
         if ok:
-            return Result(bom + output, notes)
+            found = findings.changes(splicer, splicer.found, edits)
+            return Result(bom + output, notes, findings=tuple(found + findings.warnings(splicer, notes, found)))
         if output == body:
             return Result(None, notes)
     elif not splicer.failed:
@@ -207,7 +209,11 @@ def rewrite(text, options, processor, clock=None, reformat=True):
         whole = render(tree)
         if "\r\n" in text[: text.find("\n") + 1]:
             whole = whole.replace("\n", "\r\n")
-    return Result(bom + whole, notes, True, reason)
+    # The changes the splicer recorded before it gave up (all of them when
+    # the check refused the splice), and the fall-back itself.
+    found = findings.changes(splicer, splicer.found, edits or ())
+    found += findings.warnings(splicer, notes, found, reason, FELL_BACK)
+    return Result(bom + whole, notes, True, reason, tuple(found))
 
 
 def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None,

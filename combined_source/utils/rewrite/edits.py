@@ -9,6 +9,7 @@ from typing import Any, Dict
 
 import gast
 
+from .. import findings
 from ..RUF import ast_to_source_code
 from . import keywords
 from .changes import Changes
@@ -75,7 +76,10 @@ class Splicer(Changes, Check):
             text = _unwrapped(text)
             if (type(owner), name) not in _FREE_SLOTS and not self.in_parentheses(*where):
                 text = "(" + text + ")"
-        edits.append((where[0], where[1], text.encode("utf-8")))
+        edit = (where[0], where[1], text.encode("utf-8"))
+        edits.append(edit)
+        self.found.add(findings.rule_of_replacement(old, new, owner, name, moved is not None), (edit,),
+                       owner if moved is not None else None)
         self.mark(old, new)  # after the text: it outranks what the new node's parts noted there
 
     def moved_element(self, tuple_node, name, where, new):
@@ -102,7 +106,9 @@ class Splicer(Changes, Check):
             raise Unsupported("renamed node has no position")
         if self.data[start:start + len(name)] != name:
             raise Unsupported("identifier written in another form")
-        edits.append((start, start + len(name), new.encode("utf-8")))
+        edit = (start, start + len(name), new.encode("utf-8"))
+        edits.append(edit)
+        self.found.add(findings.rule_of_rename(old, new), (edit,))
 
     def handler_name_start(self, handler, name):
         """Where the name of ``except T as name`` starts: the name node has no
@@ -132,7 +138,9 @@ class Splicer(Changes, Check):
             text = m.group(1) + m.group(2) + new + m.group(2)
         else:
             text = repr(new)
-        edits.append((start, end, text.encode("utf-8")))
+        edit = (start, end, text.encode("utf-8"))
+        edits.append(edit)
+        self.found.add(findings.rule_of_relabel(old, new), (edit,))
 
     def text_of(self, node):
         """The source text of `node` as it is now: an original node keeps its
@@ -243,10 +251,13 @@ class Splicer(Changes, Check):
             raise Unsupported("argument list not understood")
         order = sorted(range(len(arguments)), key=lambda i: self.first_position(arguments[i]))
         i = next(n for n, j in enumerate(order) if arguments[j] is removed[0])
+        cuts = []
         for a, b in keywords.cuts(text, items, commas, i):
             if not ascii_only:
                 a, b = len(raw[:a].encode("utf-8")), len(raw[:b].encode("utf-8"))
-            edits.append((start + a, start + b, b""))
+            cuts.append((start + a, start + b, b""))
+        edits.extend(cuts)
+        self.found.add(findings.rule_of_removal(removed), cuts)
 
     def first_position(self, node):
         """Where an argument starts, for ordering; a keyword without a
