@@ -111,6 +111,21 @@ def test_findings_are_placed_in_characters(source, options, transpose, places):
     assert all(span_text(source, f) == f.old for f in got)
 
 
+# 3.8 places the parts of an f-string wrongly: a change inside one is placed
+# on the whole f-string there; so is one inside a {expr=} part everywhere,
+# whose text is part of the value.
+@pytest.mark.parametrize("source, place, place_3_8", [
+    ("s = f'é{x} {torch.Tensor}'\n", (1, 13, 1, 25), (1, 5, 1, 27)),
+    ("s = f'{torch.Tensor=}'\n", (1, 5, 1, 23), (1, 5, 1, 23)),
+    ("s = (f'{a}'  # c\n     f'{Tensor}')\n", (2, 9, 2, 15), (2, 6, 2, 17)),
+])
+def test_changes_in_f_strings(source, place, place_3_8):
+    got = found(source)
+    assert [(f.rule, tuple(f[:4])) for f in got] == [
+        ("type-name", place_3_8 if sys.version_info < (3, 9) else place)]
+    assert span_text(source, got[0]) == got[0].old
+
+
 @pytest.mark.parametrize("source, options, rule, place", [
     ("w = orb_empty((in_channels, c, out_channels))\n", Options(object_name=CONV), "ambiguous-shape", (1, 16, 1, 44)),
     ("é = 1; y = (Tensor := 1)\n", Options(), "whole-rendering", (1, 13, 1, 13)),

@@ -44,7 +44,9 @@ output modes:
                 coloured when stdout is a terminal, unless NO_COLOR is set
                 (FORCE_COLOR colours any output; NO_COLOR wins when both are
                 set, and --color/--no-color win over both)
-  --check       list the files that would be rewritten; write nothing
+  --check       list the files that would be rewritten on stdout, each as
+                "PATH:LINE:COL: would rewrite (RULE)" with its first change
+                (on stderr with --diff, whose diff has stdout); write nothing
   --in-place    replace each changed file atomically; unchanged files are
                 not touched; standard input is printed instead. A file that
                 changed since it was read, has several hard links or has no
@@ -57,6 +59,28 @@ where output is printed, left out of diffs and --check's list, counted as
 file whole instead (losing its comments and layout), with a warning.
 Standard input that --force-exclude matches (by --stdin-filename) is
 printed back unchanged, so an editor keeps its buffer.
+
+findings:
+  Each change made or that would be made is a finding: path, line and column
+  (from 1; columns count characters) to the end of the changed text, the rule
+  that made it (--list-rules prints them), the text before and after. Files
+  that could not be processed and warnings are findings too (parse-error,
+  not-rewritten, ambiguous-shape, ...). --output-format writes them all on
+  stdout, in place of the text output:
+    text     the default: the --check list above, messages on stderr
+    json     one JSON array; objects with file, line, column, end_line,
+             end_column, rule, severity, message, old, new
+    github   GitHub Actions workflow commands (annotations), one per line
+    gitlab   a GitLab code-quality report (JSON)
+  A machine format needs --check, --diff or --in-place (not on standard
+  input); the diffs of --diff then go to stderr. --statistics counts the
+  findings per rule (on stdout after --check's list, else on stderr).
+  In a GitHub Actions step:
+    run: orb-postprocess --check --output-format github .
+  In .pre-commit-config.yaml, the hooks of this repository:
+    - repo: <its URL>
+      rev: <a tag>
+      hooks: [{id: orb-postprocess-check}]
 
 configuration:
   Defaults come from the [tool.%(table)s] table of the file that
