@@ -116,7 +116,7 @@ def test_findings_are_placed_in_characters(source, options, transpose, places):
 # whose text is part of the value.
 @pytest.mark.parametrize("source, place, place_3_8", [
     ("s = f'é{x} {torch.Tensor}'\n", (1, 13, 1, 25), (1, 5, 1, 27)),
-    ("s = f'{torch.Tensor=}'\n", (1, 5, 1, 23), (1, 5, 1, 23)),
+    ("s = f'{x=} {Tensor}'\n", (1, 5, 1, 21), (1, 5, 1, 21)),
     ("s = (f'{a}'  # c\n     f'{Tensor}')\n", (2, 9, 2, 15), (2, 6, 2, 17)),
 ])
 def test_changes_in_f_strings(source, place, place_3_8):
@@ -128,7 +128,7 @@ def test_changes_in_f_strings(source, place, place_3_8):
 
 @pytest.mark.parametrize("source, options, rule, place", [
     ("w = orb_empty((in_channels, c, out_channels))\n", Options(object_name=CONV), "ambiguous-shape", (1, 16, 1, 44)),
-    ("é = 1; y = (Tensor := 1)\n", Options(), "whole-rendering", (1, 13, 1, 13)),
+    ("y = 1; y = (Tensor := 1)\n", Options(), "whole-rendering", (1, 13, 1, 13)),
 ])
 def test_warnings_are_findings_placed_on_what_they_are_about(source, options, rule, place):
     got = [f for f in found(source, options, transpose=True) if f.rule == rule]
