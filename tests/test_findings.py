@@ -1,6 +1,7 @@
 """Findings: each change placed and named after its rule, and the formats
 the command line writes them in."""
 import json
+import os
 import re
 import subprocess
 import sys
@@ -124,6 +125,39 @@ def test_changes_in_f_strings(source, place, place_3_8):
     assert [(f.rule, tuple(f[:4])) for f in got] == [
         ("type-name", place_3_8 if sys.version_info < (3, 9) else place)]
     assert span_text(source, got[0]) == got[0].old
+
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REAL = sorted(os.path.join(d, n) for d in ("excerpts", "realcode") for n in os.listdir(os.path.join(HERE, d))
+              if n.endswith(".py"))
+REAL_OPTIONS = {"default": (Options(), False), "transpose": (Options(object_name=CONV), True),
+                "orb-api": (Options(orb_api=True), False),
+                "dtype-map": (Options(dtype_map={"torch.float32": "orb.float32", "torch.int64": "a if c else b"}),
+                              False)}
+
+
+@pytest.mark.parametrize("options", sorted(REAL_OPTIONS))
+@pytest.mark.parametrize("name", REAL)
+def test_findings_of_real_code_spell_the_output(name, options):
+    """Every change finding's span holds its old text, and the outermost
+    ones, their new text put in place, give the output."""
+    with open(os.path.join(HERE, name), encoding="utf-8") as f:
+        source = f.read()
+    opts, transpose = REAL_OPTIONS[options]
+    with transpose_variable(transpose, clear_when_off=True):
+        result = rewrite(source, opts, FrontendTorchCodePostProcessor)
+    changes = [f for f in result.findings if table.kind_of(f.rule) == table.CHANGE]
+    assert all(span_text(source, f) == f.old for f in changes)
+    starts = [0] + [m.end() for m in LINE_END.finditer(source)]
+    spans = sorted({(starts[f.line - 1] + f.column - 1, starts[f.end_line - 1] + f.end_column - 1, f.new)
+                    for f in changes})
+    outer = [s for s in spans if not any(o != s and o[0] <= s[0] and s[1] <= o[1] for o in spans)]
+    text, at = [], 0
+    for a, b, new in outer:
+        text += [source[at:a], new]
+        at = b
+    assert "".join(text + [source[at:]]) == (source if result.output is None else result.output)
+    assert bool(changes) == (result.output is not None)
 
 
 @pytest.mark.parametrize("source, options, rule, place", [

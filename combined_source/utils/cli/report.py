@@ -106,9 +106,9 @@ class Report:
         """The line naming changed file `o` with the place and rule of its
         first change, in the text format."""
         first = next((f for f in found if kind_of(f.rule) == CHANGE), found[0] if found else None)
-        where = o.name if first is None else "%s:%d:%d" % (o.name, first.line, first.column)
-        verb = "rewrote" if self.args.in_place else "would rewrite"
-        return "%s: %s" % (where, verb) + ("" if first is None else " (%s)" % first.rule)
+        if first is None:
+            return "%s: would rewrite" % o.name
+        return "%s:%d:%d: would rewrite (%s)" % (o.name, first.line, first.column, first.rule)
 
     def add(self, o):
         """Reports the outcome `o` of one file."""

@@ -39,8 +39,8 @@ def placed(text, offset):
     """(line, column) from 1 of byte `offset` of `text` (a `positions.Text`),
     the column in characters."""
     line, column = text.place(offset)
-    start = text.starts[line - 1]
-    return line, len(text.data[start:offset].decode("utf-8", "replace")) + 1
+    before = text.data[offset - column + 1:offset]
+    return line, (column if before.isascii() else len(before.decode("utf-8", "replace")) + 1)
 
 
 def shown(text):
@@ -61,26 +61,32 @@ def changes(text, found, applied):
     whose edits lie within the `applied` edits count: a change that was not
     made leaves no finding."""
     spans = sorted((start, end) for start, end, _ in applied)
-    merged = {}  # group -> index in `kept`
+    exact = set(spans)
+    merged = {}  # (rule, group) -> index in `kept`
     kept = []
     for rule, pieces, group in found.records:
-        if not pieces or not all(_within(spans, a, b) for a, b, _ in pieces):
-            continue
-        if group is not None and (rule, id(group)) in merged:
-            i = merged[rule, id(group)]
-            kept[i] = (rule, kept[i][1] + pieces)
+        if not pieces or not all((a, b) in exact or _within(spans, a, b) for a, b, _ in pieces):
             continue
         if group is not None:
+            i = merged.get((rule, id(group)))
+            if i is not None:
+                kept[i] = (rule, kept[i][1] + pieces)
+                continue
             merged[rule, id(group)] = len(kept)
         kept.append((rule, pieces))
+    data = text.data
     out, seen = [], set()
     for rule, pieces in kept:
-        lo, hi = min(p[0] for p in pieces), max(p[1] for p in pieces)
+        if len(pieces) == 1:
+            lo, hi, new = pieces[0]
+            new = new.decode("utf-8", "replace")
+        else:
+            lo, hi = min(p[0] for p in pieces), max(p[1] for p in pieces)
+            new = text.apply(sorted(set(pieces)), lo, hi).decode("utf-8", "replace")
         if (rule, lo, hi) in seen:  # several changes inside one f-string rendered anew
             continue
         seen.add((rule, lo, hi))
-        old = text.data[lo:hi].decode("utf-8", "replace")
-        new = text.apply(sorted(set(pieces)), lo, hi).decode("utf-8", "replace")
+        old = data[lo:hi].decode("utf-8", "replace")
         message = "remove %s" % shown(old) if not new else "%s -> %s" % (shown(old), shown(new))
         out.append(Finding(*placed(text, lo), *placed(text, hi), rule, message, old, new))
     out.sort()
