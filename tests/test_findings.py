@@ -285,6 +285,13 @@ def test_check_lists_the_first_change_of_each_file(tree):
     assert "would rewrite" not in err
 
 
+@pytest.mark.parametrize("args", [["--check", "--diff"], ["--check", "--output-format", "json"], ["--in-place"]])
+def test_statistics_go_to_stderr_where_stdout_holds_something_else(tree, args):
+    rc, out, err = run_cli(tree, "--statistics", *args, "a.py", "b.py")
+    row = "    1  requires-grad  " + table.describe("requires-grad") + "\n"
+    assert row in err and row not in out
+
+
 def test_github_format_in_a_check(tree):
     rc, out, _ = run_cli(tree, "--check", "--output-format", "github", "a.py", "b.py")
     assert rc == 1 and out.splitlines()[0] == (

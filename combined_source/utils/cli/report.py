@@ -98,7 +98,7 @@ class Report:
         """The findings of outcome `o`: its own, or for a failure that came
         without one (a worker that ended), one made from its message."""
         if o.findings or o.status not in (FAILED, BROKEN, REJECTED):
-            return sorted(o.findings)
+            return sorted(o.findings, key=lambda f: (f.line or 0, f.column or 0))
         rule = {BROKEN: "internal-error", REJECTED: "not-rewritten"}.get(o.status, "read-error")
         return (failure_finding(o.name, o.message, rule),)
 
