@@ -59,6 +59,8 @@ class Splicer(Changes, Check):
         self.fields = None
 
     def replace(self, old, new, owner, name, edits):
+        self.found.tried.append((findings.rule_of_replacement, (
+            old, new, owner, name, type(owner) is _Tuple and name == "elts" and new in self.fields)))
         if not isinstance(old, _AST) or not isinstance(new, _AST):
             raise Unsupported("a node became a value")
         where = self.span(old)
@@ -94,6 +96,7 @@ class Splicer(Changes, Check):
         return self.widened(where, outer), self.apply(self.edits(new), *source).decode("utf-8")
 
     def rename(self, node, old, new, edits, site):
+        self.found.tried.append((findings.rule_of_rename, (old, new)))
         if type(old) is not str or type(new) is not str or not new.isidentifier():
             raise Unsupported("not a plain identifier")
         name = old.encode("utf-8")
@@ -125,6 +128,7 @@ class Splicer(Changes, Check):
     def relabel(self, node, old, new, edits):
         """A changed string constant, written in the literal's own prefix and
         quotes when the old and new values need no escapes."""
+        self.found.tried.append((findings.rule_of_relabel, (old, new)))
         if type(new) is not str:
             raise Unsupported("constant became a non-string")
         where = self.span(node)
@@ -232,6 +236,7 @@ class Splicer(Changes, Check):
                 look = next(kept, None)
             else:
                 removed.append(k)
+        self.found.tried.append((findings.rule_of_removal, (removed,)))
         if look is not None or len(removed) != 1:
             raise Unsupported("keywords changed otherwise than by removal")
         recorded = dict(zip(call._fields, self.fields[call]))  # where the text came from

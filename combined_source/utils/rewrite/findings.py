@@ -16,23 +16,28 @@ SHOWN_MAX = 60  # characters of a text quoted in a message
 class Found:
     """The change records of one splice: (rule, pieces, group) each, where
     the pieces are the byte edits that make the change and records of one
-    group (the slots of one reversed tuple) make one finding."""
+    group (the slots of one reversed tuple) make one finding. `tried` holds
+    each change an edit was attempted for, as (rule of, arguments), made or
+    not: a change inside an f-string that is rendered anew may fail for its
+    own position alone."""
 
     def __init__(self):
         self.records = []
+        self.tried = []
 
     def add(self, rule, pieces, group=None):
         self.records.append((rule, tuple(pieces), group))
 
     def mark(self):
-        return len(self.records)
+        return len(self.records), len(self.tried)
 
     def move(self, since, pieces):
-        """Gives the records made since `mark()` the `pieces` instead of their
-        own (the parts of an f-string rendered anew, whose own positions are
-        not the text's)."""
-        records = self.records
-        records[since:] = [(rule, tuple(pieces), group) for rule, _, group in records[since:]]
+        """Puts the changes tried since `mark()` on the `pieces` instead of
+        their own places, one record per rule (the parts of an f-string
+        rendered anew, whose own positions are not the text's)."""
+        records, tried = since
+        rules = [rule_of(*args) for rule_of, args in self.tried[tried:]]
+        self.records[records:] = [(rule, tuple(pieces), None) for rule in dict.fromkeys(rules)]
 
 
 def placed(text, offset):
