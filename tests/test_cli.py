@@ -34,10 +34,11 @@ def make(tmp_path, files):
     (["a.py"], 0, OUT, "1 file: 1 changed, 0 unchanged, 0 failed", {}),
     (["b.py"], 0, CLEAN, "0 changed, 1 unchanged", {}),
     (["a.py", "b.py"], 0, "# ==> a.py <==\n" + OUT + "# ==> b.py <==\n" + CLEAN, "2 files: 1 changed", {}),
-    (["--diff", "a.py", "b.py"], 0, DIFF, "would rewrite a.py", {}),
-    (["--check", "a.py", "b.py"], 1, "", "would rewrite a.py", {}),
-    (["--check", "b.py"], 0, "", "1 unchanged", {}),
-    (["--check", "--diff", "a.py"], 1, DIFF, "would rewrite a.py", {}),
+    (["--diff", "a.py", "b.py"], 0, DIFF, "a.py:1:5: would rewrite (type-name)\n2 files: 1 changed, 1 unchanged", {}),
+    (["--check", "a.py", "b.py"], 1, "a.py:1:5: would rewrite (type-name)\n",
+     "1 file would be rewritten, 1 left unchanged\n", {}),
+    (["--check", "b.py"], 0, "", "0 files would be rewritten, 1 left unchanged", {}),
+    (["--check", "--diff", "a.py"], 1, DIFF, "a.py:1:5: would rewrite (type-name)\n1 file would be rewritten", {}),
     (["--in-place", "a.py", "b.py"], 0, "", "rewrote a.py", {"a.py": OUT}),
     (["-q", "--in-place", "a.py"], 0, "", "", {"a.py": OUT}),
     (["--in-place", "--check", "a.py"], 2, "", "cannot be combined", {}),
@@ -197,7 +198,8 @@ def test_second_run_changes_nothing(tmp_path, mode):
     assert (tmp_path / "a.py").read_bytes() == KEPT.encode()
     assert (tmp_path / "b.py").read_bytes() == KEPT.replace("\n", "\r\n").encode()
     rc, out, err = run_cli(tmp_path, *mode, *CONV_ARGS, "a.py", "b.py")
-    assert rc == 0 and "2 files: 0 changed, 2 unchanged, 0 failed" in err
+    assert rc == 0 and ("0 files would be rewritten, 2 left unchanged" if mode == ["--check"]
+                        else "2 files: 0 changed, 2 unchanged, 0 failed") in err
     assert out == ("" if mode else "# ==> a.py <==\n" + KEPT + "# ==> b.py <==\n" + KEPT.replace("\n", "\r\n"))
     assert (tmp_path / "a.py").read_bytes() == KEPT.encode()
 
@@ -232,11 +234,13 @@ FELL_BACK = re.compile(r"^warning: t\.py:2:1: fell back to whole rendering \(com
 @pytest.mark.parametrize("args, config, rc, stdout, t_py", [
     ([], "", 2, "# ==> s.py <==\nx = orb.Array  # c\n# ==> t.py <==\n" + REJECTED, REJECTED),
     (["--diff"], "", 2, "--- s.py\n+++ s.py\n@@ -1 +1 @@\n-x = torch.Tensor  # c\n+x = orb.Array  # c\n", REJECTED),
-    (["--check"], "", 2, "", REJECTED),
+    (["--check"], "", 2, "s.py:1:5: would rewrite (type-name)\n", REJECTED),
     (["-i"], "", 2, "", REJECTED),
     (["-i", "--allow-reformat"], "", 0, "", REJECTED_WHOLE),
-    (["--check"], "allow-reformat = true", 1, "", REJECTED),
-    (["--check", "--no-allow-reformat"], "allow-reformat = true", 2, "", REJECTED),
+    (["--check"], "allow-reformat = true", 1,
+     "s.py:1:5: would rewrite (type-name)\nt.py:2:1: would rewrite (type-name)\n", REJECTED),
+    (["--check", "--no-allow-reformat"], "allow-reformat = true", 2, "s.py:1:5: would rewrite (type-name)\n",
+     REJECTED),
 ])
 def test_a_rejected_splice_leaves_the_file_alone_unless_asked(tmp_path, args, config, rc, stdout, t_py):
     make(tmp_path, {"s.py": "x = torch.Tensor  # c\n", "t.py": REJECTED,
@@ -245,12 +249,16 @@ def test_a_rejected_splice_leaves_the_file_alone_unless_asked(tmp_path, args, co
     assert got[:2] == (rc, stdout)
     assert (tmp_path / "t.py").read_text() == t_py
     err = got[2]
+    check = "--check" in args
     if rc == 2:
         assert NOT_REWRITTEN.search(err) and not FELL_BACK.search(err)
-        assert "2 files: 1 changed, 0 unchanged, 0 failed, 1 not rewritten\n" in err
+        assert ("1 file would be rewritten, 0 left unchanged, 1 not rewritten\n" if check
+                else "2 files: 1 changed, 0 unchanged, 0 failed, 1 not rewritten\n") in err
     else:
         assert FELL_BACK.search(err) and not NOT_REWRITTEN.search(err)
-        assert "2 files: 2 changed, 0 unchanged, 0 failed, 1 rendered whole, 1 assignment target rewritten\n" in err
+        assert ("2 files would be rewritten, 0 left unchanged, 1 rendered whole, 1 assignment target rewritten\n"
+                if check else
+                "2 files: 2 changed, 0 unchanged, 0 failed, 1 rendered whole, 1 assignment target rewritten\n") in err
 
 
 def test_a_rejected_splice_on_stdin_is_printed_back(tmp_path):
@@ -290,7 +298,7 @@ def test_default_colour_is_a_terminal_s(monkeypatch):
 
 
 @pytest.mark.parametrize("filename, args, stdout, stderr", [
-    ("src/m.py", ["--diff"], DIFF.replace("a.py", "src/m.py"), "would rewrite src/m.py"),
+    ("src/m.py", ["--diff"], DIFF.replace("a.py", "src/m.py"), "src/m.py:1:5: would rewrite (type-name)"),
     # force-excluded: the buffer comes back unchanged where a rewrite would be printed
     ("gen/m.py", ["-i", "a.py"], "# ==> gen/m.py <==\n" + SRC, "rewrote a.py"),
     ("gen/m.py", [], SRC, ""),
@@ -315,7 +323,7 @@ def test_verbose_names_configuration_and_skipped_paths(tmp_path):
         "./out: skipped: ignored by git", "./venv: skipped: default exclude",
         ".: skipped: 3 files that do not match --include",  # .gitignore, d.txt, pyproject.toml
         "./.hidden/e.py: unchanged", "warning: ./f.py:1:5: orb is used but not imported",
-        "would rewrite ./f.py", "./f.py: changed", "2 files: 1 changed, 1 unchanged, 0 failed"]
+        "./f.py: changed", "1 file would be rewritten, 1 left unchanged"]
 
 
 @pytest.mark.parametrize("files, paths, root, why", [
@@ -345,7 +353,8 @@ def test_a_tree_with_no_valid_source_is_never_written(tmp_path, args):
     rc, out, err = run_cli(tmp_path, *args, "s.py", "w.py")
     assert rc == 2 and NO_SOURCE_MESSAGE.search(err), err
     assert "--allow-reformat renders" not in err and "fell back" not in err
-    assert "2 files: 1 changed, 0 unchanged, 0 failed, 1 not rewritten\n" in err
+    assert ("1 file would be rewritten, 0 left unchanged, 1 not rewritten\n" if "--check" in args
+            else "2 files: 1 changed, 0 unchanged, 0 failed, 1 not rewritten\n") in err
     assert (tmp_path / "w.py").read_text() == NO_SOURCE
     assert NO_SOURCE not in out or out.endswith("# ==> w.py <==\n" + NO_SOURCE)  # printed as it is, if at all
 
@@ -367,7 +376,9 @@ def test_rewritten_assignment_targets_are_reported_in_every_mode(tmp_path, args)
                       "warning: t.py:3:11: rewrote an assignment target: torch.Tensor -> orb.Array",
                       "warning: t.py:4:9: rewrote an assignment target: nn.Parameter -> orb.Array",
                       "warning: u.py:1:5: rewrote an assignment target: Tensor -> orb.Array"]
-    assert err.endswith("2 files: 2 changed, 0 unchanged, 0 failed, 4 assignment targets rewritten\n")
+    assert err.endswith("2 files would be rewritten, 0 left unchanged, 4 assignment targets rewritten\n"
+                        if "--check" in args else
+                        "2 files: 2 changed, 0 unchanged, 0 failed, 4 assignment targets rewritten\n")
     assert rc == (1 if "--check" in args else 0)
     assert (tmp_path / "t.py").read_text() == (TARGETS_OUT if "-i" in args else TARGETS)
     # a file not rewritten tells no target of it

@@ -139,12 +139,13 @@ def test_kept_changes_are_neither_findings_nor_notes(prefix):
 def test_orb_used_without_import(source, warned):
     result = rewrite(source)
     assert result.output is not None
+    imports = tuple(f for f in result.findings if f.rule == "missing-import")  # beside the changes' own
     if warned is None:
-        assert not result.notes and not result.findings
+        assert not result.notes and not imports
         return
     line, column = warned
     assert result.notes == ((line, column, WARNING),)
-    assert result.findings == (Finding(line, column, line, column + 3, "missing-import", WARNING),)
+    assert imports == (Finding(line, column, line, column + 3, "missing-import", WARNING),)
 
 
 @pytest.mark.skipif("sys.version_info < (3, 10)")
@@ -196,7 +197,7 @@ def test_unchanged_files_get_no_warning_and_no_import(source):
 def test_add_import(source, expected):
     result = rewrite(source, add_import=True)
     assert result.output == expected
-    assert not result.notes and not result.findings
+    assert not result.notes and not [f for f in result.findings if f.rule == "missing-import"]
 
 
 @pytest.mark.parametrize("source", [

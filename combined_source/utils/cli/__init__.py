@@ -60,11 +60,14 @@ def main(argv=None, prog=options.PROG):
                                 options.load_dtype_map(parser, args), args.skip_comments, args.add_import),
                         args.in_place, printing or args.diff,
                         args.allow_reformat)
-    args.color = options.wants_colour(args.color, sys.stdout)
+    # With a machine format, stdout holds the findings and diffs go to stderr.
+    args.color = options.wants_colour(args.color, sys.stdout if args.output_format == "text" else sys.stderr)
     jobs, passed = discover(args, printing, prog)
     if not jobs:
         if not passed:
             print("%s: no Python files found" % prog, file=sys.stderr)
+        if args.output_format in ("json", "gitlab"):
+            sys.stdout.write("[]\n")
         return EXIT_OK
     report = Report(args, len(jobs), stdin_at=next((i for i, (_, data) in enumerate(jobs) if data is not None), None))
     try:

@@ -10,8 +10,9 @@ import sys
 import textwrap
 
 from .. import config
+from ..findings import RULES
 from ..rewrite import TRANSPOSE_ENV
-from . import discovery
+from . import discovery, formats
 
 PROG = "orb-postprocess"
 DTYPE_MAP_MAX_BYTES = 16 << 20
@@ -47,7 +48,9 @@ output modes:
                 coloured when stdout is a terminal, unless NO_COLOR is set
                 (FORCE_COLOR colours any output; NO_COLOR wins when both are
                 set, and --color/--no-color win over both)
-  --check       list the files that would be rewritten; write nothing
+  --check       list the files that would be rewritten on stdout, each as
+                "PATH:LINE:COL: would rewrite (RULE)" with its first change
+                (on stderr with --diff, whose diff has stdout); write nothing
   --in-place    replace each changed file atomically; unchanged files are
                 not touched; standard input is printed instead. A file that
                 changed since it was read, has several hard links or has no
@@ -60,6 +63,28 @@ where output is printed, left out of diffs and --check's list, counted as
 file whole instead (losing its comments and layout), with a warning.
 Standard input that --force-exclude matches (by --stdin-filename) is
 printed back unchanged, so an editor keeps its buffer.
+
+findings:
+  Each change made or that would be made is a finding: path, line and column
+  (from 1; columns count characters) to the end of the changed text, the rule
+  that made it (--list-rules prints them), the text before and after. Files
+  that could not be processed and warnings are findings too (parse-error,
+  not-rewritten, ambiguous-shape, ...). --output-format writes them all on
+  stdout, in place of the text output:
+    text     the default: the --check list above, messages on stderr
+    json     one JSON array; objects with file, line, column, end_line,
+             end_column, rule, severity, message, old, new
+    github   GitHub Actions workflow commands (annotations), one per line
+    gitlab   a GitLab code-quality report (JSON)
+  A machine format needs --check, --diff or --in-place (not on standard
+  input); the diffs of --diff then go to stderr. --statistics counts the
+  findings per rule (on stdout after --check's list, else on stderr).
+  In a GitHub Actions step:
+    run: orb-postprocess --check --output-format github .
+  In .pre-commit-config.yaml, the hooks of this repository:
+    - repo: <its URL>
+      rev: <a tag>
+      hooks: [{id: orb-postprocess-check}]
 
 configuration:
   Defaults come from the [tool.%(table)s] table of the file that
@@ -155,6 +180,26 @@ def positive_int(text):
     return int(text)
 
 
+def output_format(text):
+    if text not in formats.FORMATS:
+        raise argparse.ArgumentTypeError(formats.unknown("format", text, formats.FORMATS))
+    return text
+
+
+class ListRules(argparse.Action):
+    """Prints the rules (all, or those named) one line each, and exits."""
+
+    def __init__(self, option_strings, dest, help=None):
+        super().__init__(option_strings, dest, nargs="*", default=argparse.SUPPRESS, metavar="RULE", help=help)
+
+    def __call__(self, parser, namespace, values, option_string=None):
+        for name in values:
+            if name not in RULES:
+                parser.error("%s: %s" % (option_string, formats.unknown("rule", name, list(RULES))))
+        sys.stdout.write("".join(line + "\n" for line in formats.rule_lines(values)))
+        parser.exit()
+
+
 def build_parser(prog=PROG):
     p = Parser(
         prog=prog, epilog=epilog(), formatter_class=argparse.RawDescriptionHelpFormatter,
@@ -167,6 +212,12 @@ def build_parser(prog=PROG):
     mode.add_argument("--color", nargs="?", const="always", choices=COLOR_CHOICES, metavar="WHEN",
                       help="colour the diff: always (--color alone), never, or auto: on a terminal (the default)")
     mode.add_argument("--no-color", action="store_const", const="never", dest="color", help="the same as --color=never")
+    report = p.add_argument_group("findings (see below)")
+    report.add_argument("--output-format", type=output_format, default="text", metavar="FORMAT",
+                        help="how the findings are written on stdout: %s (default: %%(default)s)" % ", ".join(
+                            formats.FORMATS))
+    report.add_argument("--statistics", action="store_true", help="count the findings per rule, as a table")
+    report.add_argument("--list-rules", action=ListRules, help="print the rules (or those named) and exit")
     rules = p.add_argument_group("post-processing")
     rules.add_argument("--object-name", default="", metavar="NAME",
                        help="qualified name of the translated object, e.g. torch.nn.modules.conv._ConvNd")
@@ -259,6 +310,13 @@ def check_options(parser, args):
         parser.error("--stdin-filename names standard input, which needs - among the paths")
     if args.in_place and (args.diff or args.check):
         parser.error("--in-place cannot be combined with --diff or --check")
+    if args.output_format != "text":
+        if not (args.diff or args.check or args.in_place):
+            parser.error("--output-format %s needs --check, --diff or --in-place (without one, the rewritten "
+                         "source goes to stdout)" % args.output_format)
+        if args.in_place and "-" in args.paths:
+            parser.error("--output-format %s cannot be combined with --in-place on standard input (-), which "
+                         "prints the rewritten source on stdout" % args.output_format)
     if not args.new_name.isidentifier() or keyword.iskeyword(args.new_name):
         problem = "must be a Python identifier that is not a keyword, got %r" % args.new_name
         refuse(parser, args, "new_name", "--new-name " + problem, problem)

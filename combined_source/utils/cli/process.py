@@ -7,6 +7,7 @@ import unicodedata
 import warnings
 from typing import NamedTuple
 
+from ..findings import Finding
 from ..rewrite import FELL_BACK, NoValidSource, Options, SpliceRejected, rewrite
 from ..rewrite.edits import TARGET_RULE
 from ..ZOK import FrontendTorchCodePostProcessor
@@ -38,6 +39,7 @@ class Outcome(NamedTuple):
     whole: bool = False  # the output is the whole rendering, not the spliced text
     encoding: str = "utf-8"  # of the source, in which its output is written
     targets: int = 0  # assignment targets rewritten
+    findings: tuple = ()  # a Finding per change and warning; for a file that failed, one saying why
 
 
 def placed(name, line, column):
@@ -128,6 +130,41 @@ def failure(name, stage, e, encoding=None, text=None):
     return None
 
 
+def failure_rule(stage, e):
+    """The rule name of the failure that exception `e` raised in `stage`
+    caused (as `failure` tells them apart)."""
+    if stage == "read":
+        return "decode-error" if isinstance(e, (SyntaxError, UnicodeDecodeError)) else "read-error"
+    if stage == "rewrite":
+        if isinstance(e, SpliceRejected):
+            return "not-rewritten"
+        if isinstance(e, (SyntaxError, ValueError)):
+            return "parse-error"
+        if isinstance(e, (RecursionError, MemoryError)):
+            return "too-complex"
+        return "internal-error"
+    return "encode-error" if stage == "encode" else "write-error"
+
+
+_PLACE = re.compile(r":(\d+)(?::(\d+))?: ")
+
+
+def failure_finding(name, message, rule):
+    """The finding of a file that failed with `message` (which starts with
+    the file's name and, where known, its line and column)."""
+    line = column = 1
+    text = message
+    if message.startswith(name):
+        text = message[len(name):]
+        m = _PLACE.match(text)
+        if m:
+            line, column = int(m.group(1)), int(m.group(2) or 1)
+            text = text[m.end():]
+        elif text.startswith(": "):
+            text = text[2:]
+    return Finding(line, column, line, column, rule, text)
+
+
 def rewrite_text(name, text, options, allow_reformat=False):
     """The rewrite of one decoded text, with the warnings to report, each
     naming its place in file `name`. Raises SyntaxError for text that does
@@ -169,12 +206,12 @@ def process_file(job, settings, abortable=contextlib.nullcontext):
             output = result.output
             if output is None:
                 return Outcome(name, UNCHANGED, "", *((text, text) if keep else ()), warnings=warnings,
-                               encoding=encoding)
+                               encoding=encoding, findings=result.findings)
             stage = "encode"
             new_data = encode(output, encoding)
             if not same_encoding(new_data, encoding):  # a coding declaration lost by the rendering
-                return Outcome(name, FAILED, "%s: left alone: the rewrite would lose its %s coding declaration" % (
-                    name, encoding))
+                message = "%s: left alone: the rewrite would lose its %s coding declaration" % (name, encoding)
+                return Outcome(name, FAILED, message, findings=(failure_finding(name, message, "encode-error"),))
         stage = "write"
         if settings.in_place and from_file:
             write_atomically(name, new_data, snapshot)
@@ -182,9 +219,10 @@ def process_file(job, settings, abortable=contextlib.nullcontext):
         outcome = failure(name, stage, e, encoding, text)
         if outcome is None:
             raise
+        outcome = outcome._replace(findings=(failure_finding(name, outcome.message, failure_rule(stage, e)),))
         if outcome.status == REJECTED and keep:  # printed as it is where output is printed
             outcome = outcome._replace(original=text, output=text, encoding=encoding)
         return outcome
     return Outcome(name, CHANGED, "", *((text, output) if keep else ()), warnings=warnings,
-                   whole=result.whole, encoding=encoding,
+                   whole=result.whole, encoding=encoding, findings=result.findings,
                    targets=sum(f.rule == TARGET_RULE for f in result.findings))

@@ -6,8 +6,10 @@ import os
 import re
 import sys
 
+from ..findings import CHANGE, kind_of
+from . import formats
 from .files import encode
-from .process import BROKEN, CHANGED, FAILED, REJECTED, SKIPPED, UNCHANGED
+from .process import BROKEN, CHANGED, FAILED, REJECTED, SKIPPED, UNCHANGED, failure_finding
 
 EXIT_OK, EXIT_CHANGED, EXIT_INPUT, EXIT_INTERNAL = 0, 1, 2, 123
 PROGRESS_MIN_FILES = 6
@@ -72,6 +74,9 @@ class Report:
         self.targets = 0  # assignment targets rewritten
         self.current = None  # the file being reported
         self.out = sys.stdout.buffer
+        self.format = getattr(args, "output_format", "text")
+        self.found = []  # (path, finding) of the run, for a machine format and the statistics
+        self.keep_found = self.format in ("json", "gitlab") or getattr(args, "statistics", False)
 
     def emit(self, data):
         self.progress.clear()
@@ -92,6 +97,25 @@ class Report:
         if o.status in (CHANGED, UNCHANGED):
             self.note("%s: %s" % (o.name, o.status))
 
+    def write_text(self, text):
+        self.emit(text.encode("utf-8", "surrogateescape"))
+
+    def findings(self, o):
+        """The findings of outcome `o`: its own, or for a failure that came
+        without one (a worker that ended), one made from its message."""
+        if o.findings or o.status not in (FAILED, BROKEN, REJECTED):
+            return sorted(o.findings, key=lambda f: (f.line or 0, f.column or 0))
+        rule = {BROKEN: "internal-error", REJECTED: "not-rewritten"}.get(o.status, "read-error")
+        return (failure_finding(o.name, o.message, rule),)
+
+    def listed(self, o, found):
+        """The line naming changed file `o` with the place and rule of its
+        first change, in the text format."""
+        first = next((f for f in found if kind_of(f.rule) == CHANGE), found[0] if found else None)
+        if first is None:
+            return "%s: would rewrite" % o.name
+        return "%s:%d:%d: would rewrite (%s)" % (o.name, first.line, first.column, first.rule)
+
     def add(self, o):
         """Reports the outcome `o` of one file."""
         args = self.args
@@ -100,6 +124,11 @@ class Report:
         self.counts[o.status] += 1
         self.whole += o.whole
         self.targets += o.targets
+        found = self.findings(o)
+        if self.keep_found:
+            self.found.extend((o.name, f) for f in found)
+        if self.format == "github":  # one line per finding, as the files come
+            self.write_text(formats.to_github([(o.name, f) for f in found], args.check))
         for line in o.warnings:
             self.warn(line)
         if o.status in (FAILED, BROKEN, REJECTED):
@@ -115,14 +144,33 @@ class Report:
             self.emit(header + encode(text, o.encoding))
         elif o.status == CHANGED:
             if args.diff:
-                self.emit(self.diff(o))
+                self.write_diff(self.diff(o))
             if args.check:
                 self.status = max(self.status, EXIT_CHANGED)
-            self.note(("rewrote " if args.in_place else "would rewrite ") + o.name)
+            if args.in_place:
+                self.note("rewrote " + o.name)
+            elif self.format != "text":
+                pass  # the findings say it
+            elif args.check and not args.diff:  # the listing is the output
+                self.write_text(self.listed(o, found) + "\n")
+            else:  # stdout holds the diff
+                self.note(self.listed(o, found))
         if args.verbose:
             self.verbose(o)
         self.progress.step()
         self.current = None
+
+    def write_diff(self, data):
+        """A diff goes to stdout, unless stdout holds the findings of a
+        machine format: then to stderr."""
+        if self.format == "text":
+            self.emit(data)
+        else:
+            self.progress.clear()
+            err = sys.stderr
+            err.flush()
+            getattr(err, "buffer", err).write(data)
+            err.flush()
 
     def diff(self, o):
         """The diff of outcome `o`, coloured when args.color is true."""
@@ -139,12 +187,29 @@ class Report:
 
     def summary(self, prefix=""):
         self.progress.clear()
+        if self.format in formats.WRITERS and self.format != "github":
+            self.write_text(formats.WRITERS[self.format](self.found, self.args.check))
         counts = self.counts
         done = sum(counts.values())
-        self.note("%s%d file%s: %d changed, %d unchanged, %d failed%s%s%s" % (
-            prefix, done, "" if done == 1 else "s", counts[CHANGED], counts[UNCHANGED],
-            counts[FAILED] + counts[BROKEN], ", %d rendered whole" % self.whole if self.whole else "",
-            ", %d not rewritten" % counts[REJECTED] if counts[REJECTED] else "",
-            ", %d assignment target%s rewritten" % (self.targets, "" if self.targets == 1 else "s")
-            if self.targets else "")
-            + (", %d skipped" % counts[SKIPPED] if counts[SKIPPED] else ""))
+        failed = counts[FAILED] + counts[BROKEN]
+        rest = "%s%s" % (", %d rendered whole" % self.whole if self.whole else "",
+                         ", %d not rewritten" % counts[REJECTED] if counts[REJECTED] else "")
+        rest += ", %d assignment target%s rewritten" % (self.targets, "" if self.targets == 1 else "s") if self.targets else ""
+        rest += ", %d skipped" % counts[SKIPPED] if counts[SKIPPED] else ""
+        if self.args.check:  # what would be done
+            changed = counts[CHANGED]
+            head = ("%s%d file%s: %d" % (prefix, done, "" if done == 1 else "s", changed) if prefix
+                    else "%d file%s" % (changed, "" if changed == 1 else "s"))
+            self.note("%s would be rewritten, %d left unchanged%s%s" % (
+                head, counts[UNCHANGED], ", %d failed" % failed if failed else "", rest))
+        else:
+            self.note("%s%d file%s: %d changed, %d unchanged, %d failed%s" % (
+                prefix, done, "" if done == 1 else "s", counts[CHANGED], counts[UNCHANGED], failed, rest))
+        if getattr(self.args, "statistics", False):
+            table = formats.statistics(self.found) or "no findings\n"
+            if self.format == "text" and self.args.check and not self.args.diff:
+                self.write_text(table)
+            else:
+                self.progress.clear()
+                sys.stderr.write(table)
+                sys.stderr.flush()

@@ -31,6 +31,7 @@ from ..RUF import ast_to_source_code
 from ..TEH import ObjectLike, Transformer
 from .changes import record
 from .check import parse, statement_lines
+from . import findings
 from .edits import TARGET_RULE, Splicer
 from .imports import complete, output_statements
 from .keep import directives, restore
@@ -202,7 +203,7 @@ def rewrite(text, options, processor, clock=None, reformat=True):
     with stage("splice"):
         edits, spliced, output = splicer.splice(tree)
     notes = _compiler_notes(warned) + tuple(splicer.notes)
-    findings = tuple(sorted(splicer.targets))
+    targets = tuple(sorted(splicer.targets))
     # The recorded fields are not needed past this point, and neither is a
     # second copy of the text: free them before the checking parse.
     del fields
@@ -219,8 +220,10 @@ def rewrite(text, options, processor, clock=None, reformat=True):
         if ok and output == body:
             return Result(None, notes)
         if ok:
+            found = findings.changes(splicer, splicer.found, edits)
+            found += findings.warnings(splicer, notes, found)
             statements = output_statements(lines, edits, splicer.starts, len(splicer.data), spliced)
-            return _completed(Result(bom + output, notes, findings=findings), tree, options, statements)
+            return _completed(Result(bom + output, notes, findings=tuple(found) + targets), tree, options, statements)
     elif not splicer.failed:
         return Result(None, notes)
     reason = splicer.reason or Reason("the check rejected the splice")
@@ -228,7 +231,11 @@ def rewrite(text, options, processor, clock=None, reformat=True):
         whole = _whole_rendering(tree, text, reason, reformat)
     if not reformat:
         raise SpliceRejected(*reason)
-    return _completed(Result(bom + whole, notes, True, reason, findings), tree, options)
+    # The changes the splicer recorded before it gave up (all of them when
+    # the check refused the splice), and the fall-back itself.
+    found = findings.changes(splicer, splicer.found, edits or ())
+    found += findings.warnings(splicer, notes, found, reason, FELL_BACK)
+    return _completed(Result(bom + whole, notes, True, reason, tuple(found) + targets), tree, options)
 
 
 def _whole_rendering(tree, text, reason, reformat):
@@ -258,8 +265,9 @@ def _completed(result, tree, options, statements=None):
     orb added, or its lack noted, where the text uses it without one;
     `statements` as `complete` takes them."""
     bom = BOM if result.output.startswith(BOM) else ""
-    output, notes, findings = complete(tree, result.output[len(bom):], options.add_import, statements)
-    return result._replace(output=bom + output, notes=result.notes + notes, findings=result.findings + findings)
+    output, notes, added = complete(tree, result.output[len(bom):], options.add_import, statements)
+    return result._replace(output=bom + output, notes=result.notes + notes, findings=result.findings + added)
+
 
 
 def rewrite_source(text, *, object_name="", orb_api=False, new_name="arr", transpose=False, dtype_map=None,

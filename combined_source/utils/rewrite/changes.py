@@ -12,6 +12,7 @@ import gast
 
 from ..RUF import ast_to_source_code
 from . import idempotence
+from .findings import Found
 from .positions import Reason, Text, Unsupported
 from .trees import same_tree
 
@@ -110,6 +111,7 @@ class Changes(Text):
         self.notes = []
         self.failed = False
         self.reason = None  # why the splice cannot be used, for the warning
+        self.found = Found()  # each change with its rule, for the findings
 
     def give_up(self, why, site=None):
         """Marks the splice as failed, keeping the first reason (placed at
@@ -229,6 +231,7 @@ class Changes(Text):
         has only the literals whose parts changed rendered anew."""
         saved = dict(self.sites), self.failed, self.reason
         self.failed = False
+        since = self.found.mark()
         inner = self.edits(node)
         changed = inner or self.failed  # a part may fail to splice for its position alone
         self.sites, self.failed, self.reason = saved  # the parts' own positions cannot be checked
@@ -238,9 +241,9 @@ class Changes(Text):
                 raise Unsupported("f-string without position")
             pieces = self.fstring_pieces(node, where) if _FSTRING_PARTS_MISPLACED else None
             if pieces is None:
-                edits.append((where[0], where[1], ast_to_source_code(node).strip().encode("utf-8")))
-            else:
-                edits.extend(pieces)
+                pieces = [(where[0], where[1], ast_to_source_code(node).strip().encode("utf-8"))]
+            edits.extend(pieces)
+            self.found.move(since, pieces)
             self.mark(node)
 
     def fstring_pieces(self, node, where):

@@ -10,6 +10,7 @@ from typing import Any, Dict
 
 import gast
 
+from .. import findings
 from ..RUF import ast_to_source_code
 from . import comments, keywords
 from .changes import Changes
@@ -118,6 +119,8 @@ class Splicer(Changes, Check):
         self.fields = None
 
     def replace(self, old, new, owner, name, edits):
+        self.found.tried.append((findings.rule_of_replacement, (
+            old, new, owner, name, type(owner) is _Tuple and name == "elts" and new in self.fields)))
         if not isinstance(old, _AST) or not isinstance(new, _AST):
             raise Unsupported("a node became a value")
         where = self.span(old)
@@ -138,7 +141,10 @@ class Splicer(Changes, Check):
             text = _unwrapped(text)
             if (type(owner), name) not in _FREE_SLOTS and not self.in_parentheses(*where):
                 text = "(" + text + ")"
-        edits.append((where[0], where[1], text.encode("utf-8")))
+        edit = (where[0], where[1], text.encode("utf-8"))
+        edits.append(edit)
+        self.found.add(findings.rule_of_replacement(old, new, owner, name, moved is not None), (edit,),
+                       owner if moved is not None else None)
         self.mark(old, new)  # after the text: it outranks what the new node's parts noted there
         if target:
             self.note_target(old, new, where, text)
@@ -189,6 +195,7 @@ class Splicer(Changes, Check):
         return self.widened(where, outer), self.apply(self.edits(new), *source).decode("utf-8")
 
     def rename(self, node, old, new, edits, site):
+        self.found.tried.append((findings.rule_of_rename, (old, new)))
         if type(old) is not str or type(new) is not str or not new.isidentifier():
             raise Unsupported("not a plain identifier")
         name = old.encode("utf-8")
@@ -201,7 +208,9 @@ class Splicer(Changes, Check):
             raise Unsupported("renamed node has no position")
         if self.data[start:start + len(name)] != name:
             raise Unsupported("identifier written in another form")
-        edits.append((start, start + len(name), new.encode("utf-8")))
+        edit = (start, start + len(name), new.encode("utf-8"))
+        edits.append(edit)
+        self.found.add(findings.rule_of_rename(old, new), (edit,))
 
     def handler_name_start(self, handler, name):
         """Where the name of ``except T as name`` starts: the name node has no
@@ -218,6 +227,7 @@ class Splicer(Changes, Check):
     def relabel(self, node, old, new, edits):
         """A changed string constant, written in the literal's own prefix and
         quotes when the old and new values need no escapes."""
+        self.found.tried.append((findings.rule_of_relabel, (old, new)))
         if type(new) is not str:
             raise Unsupported("constant became a non-string")
         where = self.span(node)
@@ -231,7 +241,9 @@ class Splicer(Changes, Check):
             text = m.group(1) + m.group(2) + new + m.group(2)
         else:
             text = repr(new)
-        edits.append((start, end, text.encode("utf-8")))
+        edit = (start, end, text.encode("utf-8"))
+        edits.append(edit)
+        self.found.add(findings.rule_of_relabel(old, new), (edit,))
 
     def text_of(self, node):
         """The source text of `node` as it is now: an original node keeps its
@@ -323,6 +335,7 @@ class Splicer(Changes, Check):
                 look = next(kept, None)
             else:
                 removed.append(k)
+        self.found.tried.append((findings.rule_of_removal, (removed,)))
         if look is not None or len(removed) != 1:
             raise Unsupported("keywords changed otherwise than by removal")
         recorded = dict(zip(call._fields, self.fields[call]))  # where the text came from
@@ -342,10 +355,13 @@ class Splicer(Changes, Check):
             raise Unsupported("argument list not understood")
         order = sorted(range(len(arguments)), key=lambda i: self.first_position(arguments[i]))
         i = next(n for n, j in enumerate(order) if arguments[j] is removed[0])
+        cuts = []
         for a, b in keywords.cuts(text, items, commas, i):
             if not ascii_only:
                 a, b = len(raw[:a].encode("utf-8")), len(raw[:b].encode("utf-8"))
-            edits.append((start + a, start + b, b""))
+            cuts.append((start + a, start + b, b""))
+        edits.extend(cuts)
+        self.found.add(findings.rule_of_removal(removed), cuts)
 
     def first_position(self, node):
         """Where an argument starts, for ordering; a keyword without a
