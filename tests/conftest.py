@@ -8,6 +8,7 @@ from combined_source.utils.KQA import BaseTransformerConfig
 from combined_source.utils.RUF import ast_to_source_code
 from combined_source.utils.TEH import ObjectLike, Transformer
 from combined_source.utils.ZOK import FrontendTorchCodePostProcessor
+from combined_source.utils.cli.cache import ENV as CACHE_ENV
 
 ENV = "APPLY_TRANSPOSE_OPTIMIZATION"
 
@@ -66,3 +67,10 @@ def _no_transpose_leak(monkeypatch):
     # Every test starts with the optimisation unset unless it sets it itself.
     monkeypatch.delenv(ENV, raising=False)
     yield
+
+
+@pytest.fixture(autouse=True)
+def _own_cache(monkeypatch, tmp_path_factory):
+    # Every test has a cache folder of its own (the command lines it starts
+    # inherit it), never the user's, so that no test sees another's results.
+    monkeypatch.setenv(CACHE_ENV, str(tmp_path_factory.mktemp("cache")))

@@ -1,21 +1,37 @@
 """Processing one file: read, decode, rewrite, encode and (in place) write.
 A fault of the file comes back as a failed outcome whose message `failure`
-writes; nothing else is caught."""
-import contextlib
-from typing import NamedTuple
+writes; nothing else is caught.
 
-from ..rewrite import FELL_BACK, Options, SpliceRejected, rewrite
-from ..ZOK import FrontendTorchCodePostProcessor
+The rewrite (and with it gast) and the native module are imported when the
+first file is rewritten, so that a run whose files all come from the cache
+loads neither."""
+import contextlib
+from typing import TYPE_CHECKING, NamedTuple, Optional
+
+from .. import SpliceRejected
 from .files import Refused, decode, encode, encoding_name, read_source, same_encoding, write_atomically
+
+if TYPE_CHECKING:
+    from ..rewrite import Options
+
+rewrite = FrontendTorchCodePostProcessor = None  # imported by `_load` when first needed
 
 CHANGED, UNCHANGED, FAILED, BROKEN = "changed", "unchanged", "failed", "broken"
 REJECTED = "rejected"  # not rewritten: the splice was rejected and whole rendering not allowed
 
 
+def _load():
+    global rewrite, FrontendTorchCodePostProcessor
+    if rewrite is None:
+        from ..rewrite import rewrite
+    if FrontendTorchCodePostProcessor is None:
+        from ..ZOK import FrontendTorchCodePostProcessor
+
+
 class Settings(NamedTuple):
     """What every file of a run is processed with; sent to worker processes."""
 
-    options: Options
+    options: "Options"
     in_place: bool
     keep_text: bool  # whether the outcome carries the texts back
     allow_reformat: bool = False  # a rejected splice takes the whole rendering
@@ -30,6 +46,7 @@ class Outcome(NamedTuple):
     warnings: tuple = ()
     whole: bool = False  # the output is the whole rendering, not the spliced text
     encoding: str = "utf-8"  # of the source, in which its output is written
+    seen: Optional[tuple] = None  # of an unchanged file read from disk: (size, SHA-256) of what was read
 
 
 def placed(name, line, column):
@@ -84,6 +101,9 @@ def rewrite_text(name, text, options, allow_reformat=False):
     not parse and SpliceRejected for a splice that cannot be used, unless
     `allow_reformat`; any other exception is a fault of the rules or the
     renderer."""
+    _load()
+    from ..rewrite import FELL_BACK
+
     result = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat)
     warnings = ["%s:%d: %s" % (name, line, message) for line, message in result.notes]
     if result.whole:
@@ -113,7 +133,7 @@ def process_file(job, settings, abortable=contextlib.nullcontext):
             output = result.output
             if output is None:
                 return Outcome(name, UNCHANGED, "", *((text, text) if keep else ()), warnings=warnings,
-                               encoding=encoding)
+                               encoding=encoding, seen=snapshot and (snapshot.size, snapshot.digest))
             stage = "encode"
             new_data = encode(output, encoding)
             if not same_encoding(new_data, encoding):  # a coding declaration lost by the rendering

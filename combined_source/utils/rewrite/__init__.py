@@ -23,7 +23,7 @@ from typing import NamedTuple, Optional
 
 import gast
 
-from .. import SpliceRejected, convert
+from .. import TRANSPOSE_ENV, SpliceRejected, convert
 from ..convert import ast_to_gast
 from ..KQA import BaseTransformerConfig
 from ..RUF import ast_to_source_code
@@ -36,7 +36,6 @@ from .positions import Reason, Unsupported
 __all__ = ["rewrite", "rewrite_source", "Options", "Result", "FELL_BACK", "Unsupported", "OrbApiObject",
            "TRANSPOSE_ENV", "transpose_variable", "render", "Reason", "SpliceRejected"]
 
-TRANSPOSE_ENV = "APPLY_TRANSPOSE_OPTIMIZATION"
 BOM = "\ufeff"
 # From this many characters of text on, the standard parse tree is not kept
 # beside the converted one: the peak memory of a large file is about half,
