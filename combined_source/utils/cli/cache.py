@@ -44,10 +44,10 @@ STALE_TEMP = 3600  # seconds after which a temporary file of a killed run is rem
 # Options that do not decide a file's result: every other option of the
 # parsed arguments is part of the key, so a new option is in the key unless
 # it is named here (one that changes nothing only splits the cache). The
-# dtype map enters by its contents, the transpose switch by the value of the
-# variable that the rules read.
+# dtype map enters by its contents (not its path), and the value of the
+# transpose variable that the rules read goes in besides the switch.
 NOT_IN_KEY = frozenset((
-    "paths", "diff", "check", "in_place", "color", "dtype_map", "transpose", "include", "exclude",
+    "paths", "diff", "check", "in_place", "color", "dtype_map", "include", "exclude",
     "extend_exclude", "force_exclude", "stdin_filename", "config", "jobs", "quiet", "verbose", "cache",
     "cache_dir"))
 
