@@ -41,8 +41,8 @@ MAP = "map.json"
 
 
 @pytest.mark.parametrize("first, then, source", [
-    (["--transpose", "--object-name", "torch.nn.Linear"], ["--transpose", "--object-name", "torch.nn.modules.conv._ConvNd"],
-     "w = orb_empty((in_channels, c, k))\n"),
+    (["--transpose", "--object-name", "torch.nn.Linear"],
+     ["--transpose", "--object-name", "torch.nn.modules.conv._ConvNd"], "w = orb_empty((in_channels, c, k))\n"),
     ([], ["--orb-api"], "def f(self):\n    return self.orb_array\n"),
     ([], ["--transpose"], "g(x, data_format='NCHW')\n"),
     ([], [{TRANSPOSE_ENV: "true"}], "g(x, data_format='NCHW')\n"),

@@ -20,7 +20,7 @@ import sys
 from .. import config
 from . import cache, discovery, options, pool
 from .process import Settings
-from .report import EXIT_INTERNAL, EXIT_OK, Report, to_stderr
+from .report import EXIT_INTERNAL, EXIT_OK, Report, cached_line, to_stderr
 
 __all__ = ["main"]
 
@@ -70,7 +70,7 @@ def outcomes(jobs, hits, fresh, signals, store, report):
         elif signals.received:
             raise pool.Interrupted(signals.received)
         elif report.args.verbose:
-            report.note(cache.cached_line(outcome.name))
+            report.note(cached_line(outcome.name))
         yield outcome
 
 
@@ -87,11 +87,12 @@ def main(argv=None):
             print("%s: no Python files found" % options.PROG, file=sys.stderr)
         return EXIT_OK
     report = Report(args, len(jobs), stdin_at=next((i for i, (_, data) in enumerate(jobs) if data is not None), None))
-    store = cache.Cache.open(args, dtype_map, report.warn) if args.cache else None
-    hits = store.look_up(jobs, printing) if store is not None else {}
-    todo = [job for i, job in enumerate(jobs) if i not in hits]
-    settings, switch = rewriting(args, dtype_map, printing) if todo else (None, contextlib.nullcontext())
+    store = None
     try:
+        store = cache.Cache.open(args, dtype_map, report.warn) if args.cache else None
+        hits = store.look_up(jobs, printing) if store is not None else {}
+        todo = [job for i, job in enumerate(jobs) if i not in hits]
+        settings, switch = rewriting(args, dtype_map, printing) if todo else (None, contextlib.nullcontext())
         with switch, pool.signals_caught() as signals:
             fresh = pool.run(todo, settings, args.jobs, signals, report.warn)
             for outcome in outcomes(jobs, hits, fresh, signals, store, report):

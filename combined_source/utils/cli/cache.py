@@ -55,11 +55,6 @@ NOT_IN_KEY = frozenset((
 CODE_MODULES = ("combined_source.utils.ZOK", "combined_source.utils._treeops", "gast", "astunparse")
 
 
-def cached_line(name):
-    """What --verbose says of a file whose result came from the cache."""
-    return "%s: unchanged (cached)" % name
-
-
 def folder(args):
     """The cache folder: --cache-dir, else the variable, else the user's cache folder."""
     chosen = getattr(args, "cache_dir", None) or os.environ.get(ENV)
