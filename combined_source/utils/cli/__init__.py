@@ -18,7 +18,7 @@ import os
 import sys
 
 from .. import config
-from . import cache, discovery, options, pool
+from . import cache, discovery, options, pool, process
 from .process import Settings
 from .report import EXIT_INTERNAL, EXIT_OK, Report, cached_line, to_stderr
 
@@ -48,10 +48,12 @@ def discover(args, printing):
 
 def rewriting(args, dtype_map, printing):
     """The settings of the files to rewrite, and the transpose switch to run
-    them under; imports the rewrite, which a run answered by the cache alone
+    them under; imports the rewrite and the native module (before any worker
+    starts, which then has them), which a run answered by the cache alone
     does without."""
     from ..rewrite import Options, transpose_variable
 
+    process.load_rewrite()
     settings = Settings(Options(args.object_name, args.orb_api, args.new_name, dtype_map), args.in_place,
                         printing or args.diff, args.allow_reformat)
     return settings, transpose_variable(args.transpose, clear_when_off=False)

@@ -14,13 +14,14 @@ from .files import Refused, decode, encode, encoding_name, read_source, same_enc
 if TYPE_CHECKING:
     from ..rewrite import Options
 
-rewrite = FrontendTorchCodePostProcessor = None  # imported by `_load` when first needed
+rewrite = FrontendTorchCodePostProcessor = None  # imported by `load_rewrite` when first needed
 
 CHANGED, UNCHANGED, FAILED, BROKEN = "changed", "unchanged", "failed", "broken"
 REJECTED = "rejected"  # not rewritten: the splice was rejected and whole rendering not allowed
 
 
-def _load():
+def load_rewrite():
+    """Imports the rewrite and the native module (once)."""
     global rewrite, FrontendTorchCodePostProcessor
     if rewrite is None:
         from ..rewrite import rewrite
@@ -101,7 +102,7 @@ def rewrite_text(name, text, options, allow_reformat=False):
     not parse and SpliceRejected for a splice that cannot be used, unless
     `allow_reformat`; any other exception is a fault of the rules or the
     renderer."""
-    _load()
+    load_rewrite()
     from ..rewrite import FELL_BACK
 
     result = rewrite(text, options, FrontendTorchCodePostProcessor, reformat=allow_reformat)
