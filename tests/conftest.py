@@ -1,5 +1,8 @@
 """Shared fixtures: building post-processors over parsed source and rendering back."""
+import atexit
 import os
+import shutil
+import tempfile
 
 import gast
 import pytest
@@ -11,6 +14,12 @@ from combined_source.utils.ZOK import FrontendTorchCodePostProcessor
 from combined_source.utils.cli.cache import ENV as CACHE_ENV
 
 ENV = "APPLY_TRANSPOSE_OPTIMIZATION"
+
+# The command line's cache goes to a folder of the session's own, never the
+# user's, also for the environments that test modules copy when imported;
+# each test then gets one of its own (`_own_cache`).
+os.environ[CACHE_ENV] = tempfile.mkdtemp(prefix="orb-postprocess-test-cache-")
+atexit.register(shutil.rmtree, os.environ[CACHE_ENV], True)
 
 
 class OrbThing:
