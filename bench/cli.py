@@ -17,11 +17,22 @@ Then one serial pass of each, in this process, is broken down by stage
 (new and today side by side, file by file), beside ``gast.parse`` alone on
 the same files.
 
+With ``--real DIR`` (the timm and torchvision sources, which scripts/bench
+extracts), a copy of them is rewritten in place once, so that every file is
+unchanged, as in a repository the command line keeps; then ``--check -q -j
+1`` runs over it in fresh processes, taking turns round by round: *cold*
+with an empty cache folder (everything rewritten, the cache written),
+*uncached* with ``--no-cache``, and *cached* with the cache that an earlier
+run left. The figures are CPU seconds (user and system, of the process and
+its workers).
+
     python bench/cli.py                 # the report
     python bench/cli.py --quick         # a smoke run: 40 files, one round
+    python bench/cli.py --real DIR --cache-only   # only the cached run against the cold one
 """
 import argparse
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -109,7 +120,9 @@ def run_cli(peer, argv):
 
 
 def timed_run(peer, folder, jobs):
-    cmd = [sys.executable, __file__, "--cli", peer, "--", "--check", "-q", "-j", str(jobs)] + ARGS + [folder]
+    # Without the cache: every run does the whole work (and the peers share the cache's key).
+    cmd = [sys.executable, __file__, "--cli", peer, "--", "--check", "-q", "--no-cache", "-j", str(jobs)] + ARGS + [
+        folder]
     env = dict(os.environ, PYTHONHASHSEED="0")
     t0 = time.perf_counter()
     proc = subprocess.run(cmd, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=env)
@@ -224,15 +237,83 @@ def machine_scaling(rounds, loops=10_000_000):
     return statistics.median(ratios)
 
 
+def cpu_run(argv, cwd, env):
+    """CPU seconds (user and system) of one run of the command line in a fresh
+    process, with its workers, and its stderr."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
+    proc = subprocess.run([sys.executable, "-m", "combined_source.utils"] + argv, cwd=cwd, env=env,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    if proc.returncode not in (0, 1):
+        raise SystemExit("run %s failed: %s" % (argv, proc.stderr.decode()))
+    return after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime, proc.stderr.decode()
+
+
+def cached_against_cold(source, rounds):
+    """Prints the CPU time of a fully cached --check against a cold one on a
+    rewritten copy of the sources in `source`."""
+    work = tempfile.mkdtemp(prefix="orb-cache-bench-")
+    try:
+        repo = os.path.join(work, "repo")
+        # Compiled modules are kept (in a folder of the benchmark's own), as an
+        # installed package has them: a start without them compiles every module.
+        env = {k: v for k, v in os.environ.items() if k != "PYTHONDONTWRITEBYTECODE"}
+        env["PYTHONPYCACHEPREFIX"] = os.path.join(work, "pycache")
+        shutil.copytree(source, repo)
+        files = lines = 0
+        for top, _, names in os.walk(repo):
+            for name in names:
+                if name.endswith(".py"):
+                    with open(os.path.join(top, name), "rb") as f:
+                        lines += f.read().count(b"\n")
+                    files += 1
+        cpu_run(["--in-place", "-q", "--no-cache", "-j", "2", "."], repo, env)  # every file unchanged from here on
+        warm = os.path.join(work, "warm")
+        check = ["--check", "-q", "-j", "1", "."]
+        _, err = cpu_run(["--check", "-v", "-j", "1", "--cache-dir", warm, "."], repo, env)
+        _, err = cpu_run(["--check", "-v", "-j", "1", "--cache-dir", warm, "."], repo, env)
+        hits = err.count(": unchanged (cached)\n")
+        peers = ("cold", "uncached", "cached")
+        times = {peer: [] for peer in peers}
+        for r in range(rounds):
+            for peer in peers[r % 3:] + peers[:r % 3]:
+                if peer == "cold":
+                    cold = tempfile.mkdtemp(dir=work)
+                    times[peer].append(cpu_run(["--cache-dir", cold] + check, repo, env)[0])
+                    shutil.rmtree(cold)
+                elif peer == "uncached":
+                    times[peer].append(cpu_run(["--no-cache"] + check, repo, env)[0])
+                else:
+                    times[peer].append(cpu_run(["--cache-dir", warm] + check, repo, env)[0])
+        med = {peer: statistics.median(times[peer]) for peer in peers}
+        print("cached run against a cold one, --check -j 1 on the timm and torchvision sources rewritten once")
+        print("(%d files, %d lines; %d answered by the cache; CPU seconds, medians of %d rounds; ratios: medians"
+              " of per-round ratios)" % (files, lines, hits, rounds))
+        print("  cold %.3f s  uncached %.3f s  cached %.3f s   cached/cold %.2f %%  cold/uncached %.3fx" % (
+            med["cold"], med["uncached"], med["cached"],
+            100 * statistics.median(c / o for c, o in zip(times["cached"], times["cold"])),
+            statistics.median(c / u for c, u in zip(times["cold"], times["uncached"]))))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     if len(sys.argv) > 2 and sys.argv[1] == "--cli":
         sys.exit(run_cli(sys.argv[2], sys.argv[4:]))
     ap = argparse.ArgumentParser()
     ap.add_argument("--rounds", type=int, default=3, help="timed runs of each peer and job count")
     ap.add_argument("--quick", action="store_true", help="a smoke run: 40 files, one round")
+    ap.add_argument("--real", metavar="DIR", help="sources on which to time a cached run against a cold one")
+    ap.add_argument("--cache-only", action="store_true", help="only the cached run against the cold one")
     args = ap.parse_args()
     files = 40 if args.quick else FILES
     rounds = 1 if args.quick else args.rounds
+    if args.cache_only:
+        if not args.real:
+            raise SystemExit("--cache-only needs --real DIR")
+        print("Python %s, %s" % (sys.version.split()[0], time.strftime("%Y-%m-%d")))
+        cached_against_cold(args.real, rounds)
+        return
     folder = tempfile.mkdtemp(prefix="orb-cli-bench-")
     try:
         lines = make_corpus(folder, files)
@@ -272,6 +353,9 @@ def main():
         spent_old = old["render before"] + old["render after"]
         print("  what replaces the two renderings (record+splice+verify[+render]): %.2f s against %.2f s"
               % (spent_new, spent_old))
+        if args.real:
+            print()
+            cached_against_cold(args.real, rounds)
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

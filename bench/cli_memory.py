@@ -49,9 +49,10 @@ def generate(path, megabytes):
 
 def peak(path, mode, today=False):
     if today:
-        cmd = [sys.executable, os.path.join(HERE, "cli.py"), "--cli", "today", "--", "-j", "1", "--" + mode, path]
+        cmd = [sys.executable, os.path.join(HERE, "cli.py"), "--cli", "today", "--", "-j", "1", "--no-cache", "--" + mode,
+               path]
     else:
-        cmd = [sys.executable, "-m", "combined_source.utils", "-j", "1", "--" + mode, path]
+        cmd = [sys.executable, "-m", "combined_source.utils", "-j", "1", "--no-cache", "--" + mode, path]
     out = subprocess.run([sys.executable, "-c", MEASURE] + cmd, cwd=ROOT, check=True,
                          stdout=subprocess.PIPE).stdout.split()
     return int(out[0]), int(out[1]) << 10

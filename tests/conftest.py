@@ -1,5 +1,8 @@
 """Shared fixtures: building post-processors over parsed source and rendering back."""
+import atexit
 import os
+import shutil
+import tempfile
 
 import gast
 import pytest
@@ -8,8 +11,15 @@ from combined_source.utils.KQA import BaseTransformerConfig
 from combined_source.utils.RUF import ast_to_source_code
 from combined_source.utils.TEH import ObjectLike, Transformer
 from combined_source.utils.ZOK import FrontendTorchCodePostProcessor
+from combined_source.utils.cli.cache import ENV as CACHE_ENV
 
 ENV = "APPLY_TRANSPOSE_OPTIMIZATION"
+
+# The command line's cache goes to a folder of the session's own, never the
+# user's, also for the environments that test modules copy when imported;
+# each test then gets one of its own (`_own_cache`).
+os.environ[CACHE_ENV] = tempfile.mkdtemp(prefix="orb-postprocess-test-cache-")
+atexit.register(shutil.rmtree, os.environ[CACHE_ENV], True)
 
 
 class OrbThing:
@@ -66,3 +76,10 @@ def _no_transpose_leak(monkeypatch):
     # Every test starts with the optimisation unset unless it sets it itself.
     monkeypatch.delenv(ENV, raising=False)
     yield
+
+
+@pytest.fixture(autouse=True)
+def _own_cache(monkeypatch, tmp_path_factory):
+    # Every test has a cache folder of its own (the command lines it starts
+    # inherit it), never the user's, so that no test sees another's results.
+    monkeypatch.setenv(CACHE_ENV, str(tmp_path_factory.mktemp("cache")))

@@ -5,6 +5,8 @@ import ZOK``) so that importing this package alone never loads it.
 """
 
 _DISTRIBUTION = "combined-source-utils"
+# The variable the post-processor reads: "true" turns the channel-last layouts on.
+TRANSPOSE_ENV = "APPLY_TRANSPOSE_OPTIMIZATION"
 
 
 def __getattr__(name):

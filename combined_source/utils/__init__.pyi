@@ -1,6 +1,7 @@
 from typing import Mapping, Optional
 
 __version__: str
+TRANSPOSE_ENV: str
 
 class SpliceRejected(ValueError):
     """The rewrite of a text cannot keep its layout (see rewrite_source)."""

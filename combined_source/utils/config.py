@@ -80,6 +80,7 @@ OPTIONS = {
     "exclude": ("exclude", _regex, "a regular expression"),
     "extend-exclude": ("extend_exclude", _regex, "a regular expression"),
     "force-exclude": ("force_exclude", _regex, "a regular expression"),
+    "cache": ("cache", _flag, "true or false"),
 }
 
 

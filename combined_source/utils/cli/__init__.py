@@ -10,16 +10,17 @@ its own output changes nothing.
 
 The parts: `options` (parser and option checks), `discovery` (the files of
 the paths given), `files` (reading, decoding, safe writing), `process` (one
-file), `pool` (workers and signals) and `report` (what the run tells).
+file), `pool` (workers and signals), `cache` (files known to be unchanged)
+and `report` (what the run tells).
 """
+import contextlib
 import os
 import sys
 
 from .. import config
-from ..rewrite import Options, transpose_variable
-from . import discovery, options, pool
+from . import cache, discovery, options, pool, process
 from .process import Settings
-from .report import EXIT_INTERNAL, EXIT_OK, Report, to_stderr
+from .report import EXIT_INTERNAL, EXIT_OK, Report, cached_line, to_stderr
 
 __all__ = ["main"]
 
@@ -49,6 +50,38 @@ def discover(args, printing, prog=options.PROG):
     return found.jobs, bool(found.passthrough)
 
 
+def rewriting(args, dtype_map, printing):
+    """The settings of the files to rewrite, and the transpose switch to run
+    them under; imports the rewrite and the native module (before any worker
+    starts, which then has them), which a run answered by the cache alone
+    does without."""
+    from ..rewrite import Options, transpose_variable
+
+    process.load_rewrite()
+    settings = Settings(Options(args.object_name, args.orb_api, args.new_name, dtype_map, args.skip_comments,
+                                args.add_import),
+                        args.in_place, printing or args.diff, args.allow_reformat)
+    return settings, transpose_variable(args.transpose, clear_when_off=False)
+
+
+def outcomes(jobs, hits, fresh, signals, store, report):
+    """The outcomes of the jobs in their order: those of `hits` (index ->
+    outcome) from the cache, the rest from the iterator `fresh`; each file
+    rewritten is shown to the cache."""
+    for i in range(len(jobs)):
+        outcome = hits.get(i)
+        if outcome is None:
+            outcome = next(fresh)
+            if store is not None and jobs[i][1] is None:  # a file read from disk
+                store.learn(outcome)
+        elif signals.received:
+            raise pool.Interrupted(signals.received)
+        elif report.args.verbose:
+            report.note(cached_line(outcome.name))
+        yield outcome
+
+
+
 def main(argv=None, prog=options.PROG):
     """Runs the command line on `argv` (default: sys.argv[1:]); `prog` is the
     name it was called by, for the usage and messages."""
@@ -56,10 +89,7 @@ def main(argv=None, prog=options.PROG):
     args = config.parse_args(parser, argv)  # defaults from [tool.orb-postprocess] in pyproject.toml
     options.check_options(parser, args)
     printing = not (args.diff or args.check or args.in_place)
-    settings = Settings(Options(args.object_name, args.orb_api, args.new_name,
-                                options.load_dtype_map(parser, args), args.skip_comments, args.add_import),
-                        args.in_place, printing or args.diff,
-                        args.allow_reformat)
+    dtype_map = options.load_dtype_map(parser, args)
     # With a machine format, stdout holds the findings and diffs go to stderr.
     args.color = options.wants_colour(args.color, sys.stdout if args.output_format == "text" else sys.stderr)
     jobs, passed = discover(args, printing, prog)
@@ -70,11 +100,19 @@ def main(argv=None, prog=options.PROG):
             sys.stdout.write("[]\n")
         return EXIT_OK
     report = Report(args, len(jobs), stdin_at=next((i for i, (_, data) in enumerate(jobs) if data is not None), None))
+    store = None
     try:
-        with transpose_variable(args.transpose, clear_when_off=False), pool.signals_caught() as signals:
-            for outcome in pool.run(jobs, settings, args.jobs, signals, report.warn):
+        store = cache.Cache.open(args, dtype_map, report.warn) if args.cache else None
+        hits = store.look_up(jobs, printing) if store is not None else {}
+        todo = [job for i, job in enumerate(jobs) if i not in hits]
+        settings, switch = rewriting(args, dtype_map, printing) if todo else (None, contextlib.nullcontext())
+        with switch, pool.signals_caught() as signals:
+            fresh = pool.run(todo, settings, args.jobs, signals, report.warn)
+            for outcome in outcomes(jobs, hits, fresh, signals, store, report):
                 report.add(outcome)
     except pool.Interrupted as e:
+        if store is not None:
+            store.save()
         report.summary("interrupted after ")
         return 128 + e.signum
     except KeyboardInterrupt:
@@ -91,5 +129,7 @@ def main(argv=None, prog=options.PROG):
         report.note("%s: internal error%s: %s: %s" % (
             prog, " while reporting %s" % current if current else "", type(e).__name__, e), always=True)
         return EXIT_INTERNAL
+    if store is not None:
+        store.save()
     report.summary()
     return report.status

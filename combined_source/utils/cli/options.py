@@ -9,10 +9,9 @@ import os
 import sys
 import textwrap
 
-from .. import config
+from .. import TRANSPOSE_ENV, config
 from ..findings import RULES
-from ..rewrite import TRANSPOSE_ENV
-from . import discovery, formats
+from . import cache, discovery, formats
 
 PROG = "orb-postprocess"
 DTYPE_MAP_MAX_BYTES = 16 << 20
@@ -94,6 +93,20 @@ configuration:
   line win; --no-FLAG turns off a flag that the file turns on. Keys (words
   joined by - or _):
 %(keys)s
+
+cache:
+  A file in which a run finds nothing to change and nothing to warn about
+  is remembered (path, size, SHA-256) in one cache file per set of options
+  (the options that decide results, the dtype map's contents, the transpose
+  variable, the Python version, the installed code). A later run with the
+  same set hashes each file and takes one it knows from the cache instead
+  of rewriting it: unchanged, printed as it is where output is printed, and
+  named by --verbose as "PATH: unchanged (cached)". Standard input is not
+  cached. The folder: --cache-dir, else $ORB_POSTPROCESS_CACHE_DIR, else
+  $XDG_CACHE_HOME/orb-postprocess or ~/.cache/orb-postprocess. --no-cache
+  (or cache = false) turns it off. A damaged or foreign cache file is
+  ignored and replaced; a folder that cannot be written is one warning and
+  the run goes on without the cache.
 
 exit status:
   0    success (with --check: nothing would change)
@@ -250,6 +263,11 @@ def build_parser(prog=PROG):
                          help="name of standard input (-) in messages and diffs, to find the configuration "
                          "and for --force-exclude")
     p.add_argument("--config", metavar="FILE", help="configuration file to use instead of the nearest %s" % config.FILE)
+    p.add_argument("--cache", action=Flag, default=True,
+                   help="skip files that an earlier run with the same options found unchanged (default: on; "
+                   "see below)")
+    p.add_argument("--cache-dir", metavar="DIR", help="folder of the cache (default: $%s, else the user's cache "
+                   "folder)" % cache.ENV)
     p.add_argument("-j", "--jobs", type=positive_int, default=os.cpu_count() or 1, metavar="N",
                    help="worker processes (default: number of cores, %(default)s here)")
     p.add_argument("-q", "--quiet", action=Flag, help="report only errors on stderr")

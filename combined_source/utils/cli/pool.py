@@ -1,9 +1,8 @@
 """Running the files of a run: serially, or in worker processes that take one
 file at a time; SIGINT and SIGTERM stop the run between files, and a worker
-whose parent dies ends."""
+whose parent dies ends. multiprocessing is imported when workers start, so
+that a run answered by the cache does without it."""
 import contextlib
-import multiprocessing
-import multiprocessing.connection
 import os
 import signal
 import threading
@@ -117,6 +116,8 @@ def _run_serial(jobs, settings, signals):
 def _start_workers(count, settings, warn):
     """Up to `count` worker processes with their pipes; fewer (with a warning)
     when the system refuses to start more."""
+    import multiprocessing
+
     ctx = multiprocessing.get_context("fork")
     workers = {}  # the parent's end of each pipe -> its process
     for _ in range(count):
@@ -218,6 +219,8 @@ class _Parallel:
             os.close(wake_w)
 
     def collect(self, wake_r):
+        import multiprocessing.connection
+
         busy, done, workers, signals = self.busy, self.done, self.workers, self.signals
         following = 0  # the next index to yield
         for conn in list(workers):

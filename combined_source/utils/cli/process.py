@@ -1,29 +1,46 @@
 """Processing one file: read, decode, rewrite, encode and (in place) write.
 A fault of the file comes back as a failed outcome whose message `failure`
-writes; nothing else is caught."""
+writes; nothing else is caught.
+
+The rewrite (and with it gast) and the native module are imported when the
+first file is rewritten, so that a run whose files all come from the cache
+loads neither."""
 import contextlib
 import re
 import unicodedata
 import warnings
-from typing import NamedTuple
+from typing import TYPE_CHECKING, NamedTuple, Optional
 
+from .. import NoValidSource, SpliceRejected
 from ..findings import Finding
-from ..rewrite import FELL_BACK, NoValidSource, Options, SpliceRejected, rewrite
-from ..rewrite.edits import TARGET_RULE
-from ..ZOK import FrontendTorchCodePostProcessor
 from .files import ReadOnly, Refused, decode, encode, encoding_name, read_source, same_encoding, write_atomically
+
+if TYPE_CHECKING:
+    from ..rewrite import Options
+
+rewrite = FrontendTorchCodePostProcessor = None  # imported by `load_rewrite` when first needed
 
 CHANGED, UNCHANGED, FAILED, BROKEN = "changed", "unchanged", "failed", "broken"
 REJECTED = "rejected"  # not rewritten: the splice was rejected and whole rendering not allowed
+TARGET_RULE = "assignment-target"  # the findings of rewritten targets, which are also warnings
 SKIPPED = "skipped"  # left alone as its owner asked (read-only), not a failure
 LINE_BREAK = re.compile(r"\r\n|\r|\n")  # the line breaks of Python source
 EXCERPT_MAX = 100  # characters of a long line shown around the column of a parse error
 
 
+def load_rewrite():
+    """Imports the rewrite and the native module (once)."""
+    global rewrite, FrontendTorchCodePostProcessor
+    if rewrite is None:
+        from ..rewrite import rewrite
+    if FrontendTorchCodePostProcessor is None:
+        from ..ZOK import FrontendTorchCodePostProcessor
+
+
 class Settings(NamedTuple):
     """What every file of a run is processed with; sent to worker processes."""
 
-    options: Options
+    options: "Options"
     in_place: bool
     keep_text: bool  # whether the outcome carries the texts back
     allow_reformat: bool = False  # a rejected splice takes the whole rendering
@@ -40,6 +57,7 @@ class Outcome(NamedTuple):
     encoding: str = "utf-8"  # of the source, in which its output is written
     targets: int = 0  # assignment targets rewritten
     findings: tuple = ()  # a Finding per change and warning; for a file that failed, one saying why
+    seen: Optional[tuple] = None  # of an unchanged file read from disk: (size, SHA-256) of what was read
 
 
 def placed(name, line, column):
@@ -171,6 +189,9 @@ def rewrite_text(name, text, options, allow_reformat=False):
     not parse and SpliceRejected for a splice that cannot be used, unless
     `allow_reformat`; any other exception is a fault of the rules or the
     renderer."""
+    load_rewrite()
+    from ..rewrite import FELL_BACK
+
     with warnings.catch_warnings():
         # What the compiler warns of in the text (an invalid escape sequence)
         # comes back in the notes, with its line; the parses of the check
@@ -206,7 +227,8 @@ def process_file(job, settings, abortable=contextlib.nullcontext):
             output = result.output
             if output is None:
                 return Outcome(name, UNCHANGED, "", *((text, text) if keep else ()), warnings=warnings,
-                               encoding=encoding, findings=result.findings)
+                               encoding=encoding, findings=result.findings,
+                               seen=snapshot and (snapshot.size, snapshot.digest))
             stage = "encode"
             new_data = encode(output, encoding)
             if not same_encoding(new_data, encoding):  # a coding declaration lost by the rendering

@@ -26,6 +26,11 @@ DIFF_COLOURS = {b"+": b"\x1b[32m", b"-": b"\x1b[31m", b"@": b"\x1b[36m"}
 BOLD, RESET = b"\x1b[1m", b"\x1b[0m"
 
 
+def cached_line(name):
+    """What --verbose says of a file whose result came from the cache."""
+    return "%s: unchanged (cached)" % name
+
+
 def to_stderr(line):
     """Writes one line on stderr; file names that are not UTF-8 go out as
     the bytes they are."""

@@ -24,7 +24,7 @@ from typing import NamedTuple, Optional
 
 import gast
 
-from .. import NoValidSource, RewriteWarning, SpliceRejected, convert
+from .. import TRANSPOSE_ENV, NoValidSource, RewriteWarning, SpliceRejected, convert
 from ..convert import ast_to_gast
 from ..KQA import BaseTransformerConfig
 from ..RUF import ast_to_source_code
@@ -40,7 +40,6 @@ from .positions import Reason, Unsupported
 __all__ = ["rewrite", "rewrite_source", "Options", "Result", "FELL_BACK", "Unsupported", "OrbApiObject",
            "TRANSPOSE_ENV", "transpose_variable", "render", "Reason", "SpliceRejected", "NoValidSource"]
 
-TRANSPOSE_ENV = "APPLY_TRANSPOSE_OPTIMIZATION"
 BOM = "\ufeff"
 # From this many characters of text on, the standard parse tree is not kept
 # beside the converted one: the peak memory of a large file is about half,
