@@ -15,6 +15,8 @@ from .trees import same_tree
 _AST = gast.AST
 _Name, _Constant, _Call, _Tuple = gast.Name, gast.Constant, gast.Call, gast.Tuple
 _JoinedStr = gast.JoinedStr
+# A t-string's field holds its expression's text: a changed one is written anew.
+_TemplateStr = getattr(gast, "TemplateStr", None)
 # Python 3.8 gives the expressions inside an f-string shifted positions.
 _FSTRING_PARTS_MISPLACED = sys.version_info < (3, 9)
 
@@ -130,7 +132,8 @@ class Changes(Text):
             kind = type(node)
             if kind in hooks:
                 hooks[kind](node, fields)
-            if kind is _JoinedStr and node is not top and (_FSTRING_PARTS_MISPLACED or self.self_documenting(node)):
+            if node is not top and ((kind is _JoinedStr and (_FSTRING_PARTS_MISPLACED or self.self_documenting(node)))
+                                    or kind is _TemplateStr):
                 self.redo_fstring(node, edits)
                 continue
             old_values = fields[node]
@@ -236,9 +239,13 @@ class Changes(Text):
                 raise Unsupported("f-string without position")
             pieces = self.fstring_pieces(node, where)
             if pieces is None:
-                edits.append((where[0], where[1], ast_to_source_code(node).strip().encode("utf-8")))
-            else:
-                edits.extend(pieces)
+                pieces = [(where[0], where[1], ast_to_source_code(node).strip().encode("utf-8"))]
+            data = self.data
+            for a, b, text in pieces:
+                if fstrings.comments(data[a:b].decode("utf-8")) != fstrings.comments(text.decode("utf-8")):
+                    self.give_up("cannot splice: a comment inside an f-string written anew", node)
+                    return
+            edits.extend(pieces)
             self.mark(node)
 
     def fstring_pieces(self, node, where):
@@ -249,8 +256,9 @@ class Changes(Text):
         spans = fstrings.literals(raw)
         if not spans:
             return None
-        new = [v for v in node.values if type(v) is gast.FormattedValue]
-        old = [v for v in self.fields[node][0] if type(v) is gast.FormattedValue]
+        fields = fstrings.FIELDS
+        new = [v for v in node.values if type(v) in fields]
+        old = [v for v in self.fields[node][0] if type(v) in fields]
         if len(new) != len(old) or any(o is not n for o, n in zip(old, new)):
             return None
         pieces, at = [], 0
@@ -260,16 +268,16 @@ class Changes(Text):
                 literal = gast.ast_to_gast(ast.parse("(" + text + ")", mode="eval")).body
             except (SyntaxError, ValueError):
                 return None
-            if type(literal) is not _JoinedStr:
+            if type(literal) not in fstrings.STRINGS:
                 continue
-            parts = [v for v in literal.values if type(v) is gast.FormattedValue]
+            parts = [v for v in literal.values if type(v) in fields]
             mine, at = new[at:at + len(parts)], at + len(parts)
             if len(mine) != len(parts):
                 return None
             if all(same_tree(p, m) for p, m in zip(parts, mine)):
                 continue  # unchanged: its text stays
             values = iter(mine)
-            literal.values = [next(values) if type(v) is gast.FormattedValue else v for v in literal.values]
+            literal.values = [next(values) if type(v) in fields else v for v in literal.values]
             written = fstrings.rewritten(literal, text)
             if written is None:
                 written = ast_to_source_code(literal).strip()

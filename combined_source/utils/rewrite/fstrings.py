@@ -31,7 +31,10 @@ from ..convert import ast_to_gast
 from ..RUF import ast_to_source_code
 from .trees import same_tree
 
-_Constant, _FormattedValue, _JoinedStr = gast.Constant, gast.FormattedValue, gast.JoinedStr
+_Constant, _JoinedStr = gast.Constant, gast.JoinedStr
+# The literals written anew (t-strings from 3.14) and their replacement fields.
+STRINGS = (gast.JoinedStr,) + ((gast.TemplateStr,) if hasattr(gast, "TemplateStr") else ())
+FIELDS = (gast.FormattedValue,) + ((gast.Interpolation,) if hasattr(gast, "Interpolation") else ())
 # Before 3.12 an expression inside an f-string can hold neither a backslash
 # nor the string's own quote character.
 _OLD_GRAMMAR = sys.version_info < (3, 12)
@@ -70,6 +73,16 @@ def literals(text):
         return None
     # -1: the "(" put before the text
     return [(starts[a[0] - 1] + a[1] - 1, starts[b[0] - 1] + b[1] - 1) for a, b in spans]
+
+
+def comments(text):
+    """How many comments the string literals `text` hold (from 3.12, inside
+    their replacement fields); None when `text` does not tokenize."""
+    text = "(" + text.replace("\r\n", " \n").replace("\r", "\n") + ")"
+    try:
+        return sum(tok.type == tokenize.COMMENT for tok in tokenize.generate_tokens(io.StringIO(text).readline))
+    except (tokenize.TokenError, SyntaxError):
+        return None
 
 
 def split_literal(text):
@@ -133,7 +146,7 @@ def _parts(values, raw, quote, original, spec=False):
             if type(value) is not str:
                 return None
             nxt = values[i + 1] if i + 1 < len(values) else None
-            if type(nxt) is _FormattedValue and not spec:
+            if type(nxt) in FIELDS and not spec:
                 field = _field(nxt, raw, quote, original)
                 if field is None:
                     return None
@@ -153,7 +166,7 @@ def _parts(values, raw, quote, original, spec=False):
             if text is None:
                 return None
             out.append(text)
-        elif type(part) is _FormattedValue:
+        elif type(part) in FIELDS:
             field = _field(part, raw, quote, original)
             if field is None:
                 return None
@@ -191,7 +204,8 @@ def render(node, prefix, quote, original=""):
 
 
 def rewritten(node, original):
-    """The text of f-string `node` (a gast JoinedStr), rewritten from the
+    """The text of f-string `node` (a gast JoinedStr or TemplateStr; the
+    latter's fields take the text of their expressions as written), rewritten from the
     string literal `original`: its prefix and quote kept where they can
     hold it, another quote where not; None when no quote can."""
     prefix, quote = split_literal(original)
@@ -203,6 +217,13 @@ def rewritten(node, original):
             parsed = ast_to_gast(ast.parse("(" + text + ")", mode="eval")).body
         except (SyntaxError, ValueError):
             continue
+        if type(parsed) is not type(node):
+            continue
+        # A t-string's field holds the text of its expression: what is
+        # written now.
+        for mine, theirs in zip(node.values, parsed.values):
+            if hasattr(mine, "str") and hasattr(theirs, "str"):
+                mine.str = theirs.str
         if same_tree(parsed, node):
             return text
     return None
