@@ -6,6 +6,7 @@ import sys
 
 import gast
 import pytest
+from hypothesis import given, settings, strategies as st
 
 from test_splice import _module_rewrite, original_tree, rewrite  # noqa: F401 (a fixture)
 from combined_source.utils.rewrite import fstrings
@@ -114,3 +115,27 @@ def test_fstring_that_cannot_be_written_is_left(source, since, why):
 ])
 def test_literals(text, spans):
     assert fstrings.literals(text) == spans
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.lists(st.tuples(st.text(), st.sampled_from(["x", "a.b", "d['k']", '{1: 2}', "lambda: 1", "(y := 2)"]),
+                          st.sampled_from([-1, 114, 115]), st.sampled_from([None, ">10", "{w}"])), max_size=3),
+       st.sampled_from(["f", "rf", "F", "fR"]), st.sampled_from(['"', "'", '"""', "'''"]))
+def test_rendered_text_holds_the_value(parts, prefix, quote):
+    """Literal text and fields in any mix, written with any prefix and
+    quote: what is written parses to the very string; only a raw string,
+    or an expression holding the quote before 3.12, may be refused."""
+    values = []
+    for text, expr, conversion, spec in parts:
+        if text:
+            values.append(gast.Constant(text, None))
+        if spec is not None:
+            spec = gast.ast_to_gast(ast.parse("f'{x:%s}'" % spec, mode="eval")).body.values[0].format_spec
+        values.append(gast.FormattedValue(gast.ast_to_gast(ast.parse(expr, mode="eval")).body, conversion, spec))
+    node = gast.JoinedStr(values)
+    text = fstrings.render(node, prefix, quote)
+    if text is None:
+        assert "r" in prefix.lower() or (sys.version_info < (3, 12) and any(quote[0] in p[1] for p in parts))
+        return
+    parsed = gast.ast_to_gast(ast.parse("(" + text + ")", mode="eval")).body
+    assert same_tree(parsed, node), text
