@@ -1,17 +1,14 @@
 """Finding what the rules changed: a walk of each node's recorded fields
 against its fields now, which hands every change to the edit of its kind."""
 import ast
-import io
 import operator
-import re
 import sys
-import tokenize
 from typing import Any, Callable, Dict
 
 import gast
 
 from ..RUF import ast_to_source_code
-from . import idempotence
+from . import fstrings, idempotence
 from .findings import Found
 from .positions import Reason, Text, Unsupported
 from .trees import same_tree
@@ -19,6 +16,8 @@ from .trees import same_tree
 _AST = gast.AST
 _Name, _Constant, _Call, _Tuple = gast.Name, gast.Constant, gast.Call, gast.Tuple
 _JoinedStr = gast.JoinedStr
+# A t-string's field holds its expression's text: a changed one is written anew.
+_TemplateStr = getattr(gast, "TemplateStr", None)
 # Python 3.8 gives the expressions inside an f-string shifted positions.
 _FSTRING_PARTS_MISPLACED = sys.version_info < (3, 9)
 
@@ -135,7 +134,8 @@ class Changes(Text):
             kind = type(node)
             if kind in hooks:
                 hooks[kind](node, fields)
-            if kind is _JoinedStr and node is not top and (_FSTRING_PARTS_MISPLACED or self.self_documenting(node)):
+            if node is not top and ((kind is _JoinedStr and (_FSTRING_PARTS_MISPLACED or self.self_documenting(node)))
+                                    or kind is _TemplateStr):
                 self.redo_fstring(node, edits)
                 continue
             old_values = fields[node]
@@ -227,8 +227,9 @@ class Changes(Text):
     def redo_fstring(self, node, edits):
         """An f-string whose parts changed is rendered anew: the positions of
         its parts are unreliable on 3.8, and the text of a ``{expr=}`` part
-        is part of its value. On 3.8 an f-string written as several literals
-        has only the literals whose parts changed rendered anew."""
+        is part of its value. Of an f-string written as several literals
+        (comments may stand between them), only the literals whose parts
+        changed are rendered anew."""
         saved = dict(self.sites), self.failed, self.reason
         self.failed = False
         since = self.found.mark()
@@ -239,59 +240,65 @@ class Changes(Text):
             where = self.span(node)
             if where is None:
                 raise Unsupported("f-string without position")
-            pieces = self.fstring_pieces(node, where) if _FSTRING_PARTS_MISPLACED else None
+            pieces = self.fstring_pieces(node, where)
             if pieces is None:
                 pieces = [(where[0], where[1], ast_to_source_code(node).strip().encode("utf-8"))]
+            data = self.data
+            for a, b, text in pieces:
+                if fstrings.comments(data[a:b].decode("utf-8")) != fstrings.comments(text.decode("utf-8")):
+                    self.give_up("cannot splice: a comment inside an f-string written anew", node)
+                    return
             edits.extend(pieces)
             self.found.move(since, pieces)
             self.mark(node)
 
     def fstring_pieces(self, node, where):
-        """For an f-string written as several literals (comments may stand
-        between them): edits that render anew only the literals whose parts
-        changed; None when it is one literal or cannot be taken apart."""
+        """Edits that render anew, each with its own prefix and quotes, the
+        literals of f-string `node` whose parts changed; None when it cannot
+        be taken apart."""
         raw = self.data[where[0]:where[1]].decode("utf-8")
-        text = "(" + raw.replace("\r\n", " \n").replace("\r", "\n") + ")"  # same length, lines tokenize reads
-        try:
-            tokens = [t for t in tokenize.generate_tokens(io.StringIO(text).readline) if t.type == tokenize.STRING]
-        except (tokenize.TokenError, SyntaxError):
+        spans = fstrings.literals(raw)
+        if not spans:
             return None
-        new = [v for v in node.values if type(v) is gast.FormattedValue]
-        old = [v for v in self.fields[node][0] if type(v) is gast.FormattedValue]
-        if len(tokens) < 2 or len(new) != len(old) or any(o is not n for o, n in zip(old, new)):
+        fields = fstrings.FIELDS
+        new = [v for v in node.values if type(v) in fields]
+        old = [v for v in self.fields[node][0] if type(v) in fields]
+        if len(new) != len(old) or any(o is not n for o, n in zip(old, new)):
             return None
-        line_starts = [0] + [m.end() for m in re.finditer("\n", text)]
         pieces, at = [], 0
-        for token in tokens:
+        for a, b in spans:
+            text = raw[a:b]
             try:
-                literal = gast.ast_to_gast(ast.parse(token.string, mode="eval")).body
+                literal = gast.ast_to_gast(ast.parse("(" + text + ")", mode="eval")).body
             except (SyntaxError, ValueError):
                 return None
-            if type(literal) is not _JoinedStr:
+            if type(literal) not in fstrings.STRINGS:
                 continue
-            parts = [v for v in literal.values if type(v) is gast.FormattedValue]
+            parts = [v for v in literal.values if type(v) in fields]
             mine, at = new[at:at + len(parts)], at + len(parts)
             if len(mine) != len(parts):
                 return None
             if all(same_tree(p, m) for p, m in zip(parts, mine)):
                 continue  # unchanged: its text stays
             values = iter(mine)
-            literal.values = [next(values) if type(v) is gast.FormattedValue else v for v in literal.values]
-            a = line_starts[token.start[0] - 1] + token.start[1] - 1  # -1: the "(" put before the text
-            b = line_starts[token.end[0] - 1] + token.end[1] - 1
+            literal.values = [next(values) if type(v) in fields else v for v in literal.values]
+            written = fstrings.rewritten(literal, text)
+            if written is None:
+                written = ast_to_source_code(literal).strip()
             pieces.append((where[0] + len(raw[:a].encode("utf-8")), where[0] + len(raw[:b].encode("utf-8")),
-                           ast_to_source_code(literal).strip().encode("utf-8")))
+                           written.encode("utf-8")))
         return pieces if at == len(new) else None
 
     def self_documenting(self, node):
         """Whether f-string `node` holds a ``{expr=}`` part: its text is part
         of the value too, so a change inside it must be rendered anew."""
         values = node.values
+        fields = self.fields
         for i in range(1, len(values)):
             before, part = values[i - 1], values[i]
-            if (type(part) is gast.FormattedValue and type(before) is _Constant
-                    and type(before.value) is str and before.value.endswith("=")):
-                where = self.span(part.value)
+            if type(part) is gast.FormattedValue and type(before) is _Constant and type(before.value) is str:
+                recorded = fields.get(part)
+                where = self.span(part.value if recorded is None else recorded[0])
                 if where is None or self.data[where[1]:where[1] + 32].lstrip(b" \t\r\n\\")[:1] == b"=":
                     return True
         return False
