@@ -6,7 +6,7 @@ import pytest
 
 from test_splice import CONV, DMAP, _module_rewrite, original_tree, rewrite  # noqa: F401 (a fixture)
 from combined_source.utils import rewrite as rewriting
-from combined_source.utils.rewrite import edits
+from combined_source.utils.rewrite import check, edits
 
 
 def _plant(monkeypatch, fault):
@@ -77,3 +77,76 @@ def test_a_planted_wrong_splice_is_rejected(monkeypatch, source, options, fault)
     assert result.whole and re.search(r" at line [12], column \d+\Z", str(result.reason)), result.reason
     assert result.output == rewriting.render(_module_rewrite(source, options))
 
+
+
+# Planted wrong splices inside a block, where the check parses the changed
+# simple statement on its own: text that parses alone to the rewrite but
+# stands at another indentation, or as another statement, in the whole text.
+_NESTED = "def f(a):\n    y = 1\n    torch.Tensor  # c\n    return a\n"
+
+
+def _comment_first(data, edits):
+    (s, e, text), = edits
+    return [(s, e, b"# moved\n" + text)]  # the statement moves to column 0, out of the function
+
+
+def _dedented_after(data, edits):
+    (s, e, text), = edits
+    return [(s, e, text + b"\nz = 1")]  # a second statement, at column 0
+
+
+def _indented_after(data, edits):
+    (s, e, text), = edits
+    return [(s, e, text + b"\n    z = 1")]  # a second statement in the function
+
+
+def _block(data, edits):
+    (s, e, text), = edits
+    return [(s, e, b"if a:\n    " + text)]  # the statement becomes a block, its body at the block's indentation
+
+
+def _into_next(data, edits):
+    (s, e, text), = edits
+    return [(s, e, text + b"(")]  # a bracket that the next statement's line would have to close
+
+
+@pytest.mark.usefixtures("original_tree")
+@pytest.mark.parametrize("source, fault", [
+    (_NESTED, _comment_first),
+    (_NESTED, _dedented_after),
+    (_NESTED, _indented_after),
+    (_NESTED, _block),
+    (_NESTED, _into_next),
+    ("class C:\n    def f(self):\n        if self:\n            torch.Tensor  # c\n        return 1\n", _comment_first),
+    ("def f(a):\n    try:\n        pass\n    except E:\n        torch.Tensor  # c\n", _dedented_after),
+], ids=["comment line first", "statement after at column 0", "statement after in the block", "made a block",
+        "open bracket", "deeper block", "in an except clause"])
+def test_a_planted_wrong_splice_inside_a_block_is_rejected(monkeypatch, source, fault):
+    _plant(monkeypatch, fault)
+    result = rewrite(source)
+    assert result.whole and re.search(r" at line [1-5], column \d+\Z", str(result.reason)), result.reason
+    assert result.output == rewriting.render(_module_rewrite(source, {}))
+
+
+@pytest.mark.parametrize("source, parsed", [
+    ("class C:\n    def f(self, a):\n        y = 1\n        return torch.Tensor(a)  # c\n    z = 2\n",
+     ["return orb.Array(a)  # c\n"]),
+    ("def f(a):\n    x = torch.Tensor(\n        a,\n    )\n    y = nn.Parameter\n",
+     ["x = orb.Array(\n        a,\n    )\n", "y = orb.Array\n"]),
+    # not alone on its line, or not a simple statement: the whole top-level statement
+    ("def f(a):\n    y = 1; z = torch.Tensor\n", ["def f(a):\n    y = 1; z = orb.Array\n"]),
+    ("def f(a):\n    if torch.Tensor: pass\n", ["def f(a):\n    if orb.Array: pass\n"]),
+    ("def f(a):\n    y = 1\n    z = a \\\n        + torch.Tensor\n", ["z = a \\\n        + orb.Array\n"]),
+    ("def f(a):\n    z = (1,\n    torch.Tensor)\n", ["z = (1,\n    orb.Array)\n"]),
+    ("def f(a):\n    z = 1 + \\\n    torch.Tensor\n", ["z = 1 + \\\n    orb.Array\n"]),
+    ("if a:\n    x = torch.Tensor \\\n    ; y = 1\n", ["if a:\n    x = orb.Array \\\n    ; y = 1\n"]),
+    ("if a:\n    y = 1; \\\n    x = torch.Tensor\n", ["if a:\n    y = 1; \\\n    x = orb.Array\n"]),
+], ids=["one statement of a method", "two statements", "after a semicolon", "in a header",
+        "continued lines", "in brackets", "after a backslash", "before a continued semicolon",
+        "on a continued line"])
+def test_the_check_parses_the_changed_simple_statements_alone(monkeypatch, source, parsed):
+    texts = []
+    real = check.parse
+    monkeypatch.setattr(check, "parse", lambda text: texts.append(text) or real(text))
+    result = rewrite(source)
+    assert not result.whole and texts == parsed

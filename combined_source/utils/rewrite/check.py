@@ -4,6 +4,7 @@ give what a parse of the whole text gives; otherwise the whole text is."""
 import ast
 import bisect
 import functools
+import re
 import sys
 
 import gast
@@ -80,6 +81,33 @@ def first_unmatched(xs, ys):
         if i >= len(ys) or type(x) is not type(ys[i]):
             return (x.lineno, x.col_offset) if getattr(x, "lineno", None) is not None else None
     return None
+
+
+# The fields of the statements that hold blocks of statements.
+_BLOCKS = ("body", "orelse", "finalbody", "handlers", "cases")
+# What may follow a statement on its last line: blanks, a comment, the line
+# end (no semicolon, no backslash).
+_TAIL = re.compile(rb"[ \t\x0c]*(?:#[^\r\n]*)?(?:\r\n|\r|\n)?\Z")
+
+
+def simple_statements(statements):
+    """The statements below `statements` (and they themselves) that hold no
+    block, in the order of the text."""
+    found = []
+    stack = list(reversed(statements))
+    while stack:
+        stmt = stack.pop()
+        blocks = [getattr(stmt, f) for f in _BLOCKS if hasattr(stmt, f)]
+        if not blocks:
+            found.append(stmt)
+            continue
+        inner = []
+        for block in blocks:
+            for s in block:  # handlers and match cases hold their block in `body`
+                inner.extend(s.body if not isinstance(s, ast.stmt) else (s,))
+        inner.sort(key=lambda s: (s.lineno, s.col_offset))
+        stack.extend(reversed(inner))
+    return found
 
 
 def statement_groups(statements):
@@ -185,17 +213,96 @@ class Check:
                 if ends[k] > hi:
                     return None
                 k += 1
+            j_group = j
             while j < n_marks and marks[j] < hi:
                 j += 1
             if k == i:
                 continue  # no edit in this group: its text is unchanged
-            if not self.group_parses_alike(module, first, indices, lo, hi, lo + shift[i], hi + shift[k],
-                                           places, spliced, matched):
+            group_marks = marks[j_group:j]
+            if not (module is not None and self.simple_statements_parse_alike(
+                    [module.body[x] for x in indices], i, k, group_marks, places, spliced, matched)) \
+                    and not self.group_parses_alike(module, first, indices, lo, hi, lo + shift[i], hi + shift[k],
+                                                    places, spliced, matched):
                 return None
             i = k
         if i != count or j != n_marks:
             return None
         return self.covered(matched)
+
+    def simple_statements_parse_alike(self, statements, i, k, marks, places, spliced, matched):
+        """Whether the edits `i` to `k` - 1 (all inside the top-level
+        `statements`, whose changed sites are at the byte offsets `marks`)
+        are proved by parsing only the simple statements that hold them, each
+        on its own; False when that cannot be relied on (the caller then
+        parses the whole group).
+
+        Why the text of one simple statement parsed on its own proves it: the
+        statement starts a line after nothing but indentation, on a line not
+        continued from the one before, and its last line holds nothing after
+        it but a comment, with no backslash at its end. So in the whole text
+        the tokenizer reaches its first character at the start of a logical
+        line, out of brackets, with its indentation measured from text the
+        splice left alone; and it leaves its last line in the same state, so
+        the text after it tokenizes as before. The spliced text of the
+        statement (from its first character to the end of its last line) must
+        parse on its own to exactly one simple statement placed at line 1,
+        column 0: so it begins with that statement (not with a comment or a
+        blank line, which would move it to another line and indentation in
+        the whole text), and every later line of it is a continuation inside
+        the statement (brackets, strings or backslashes, where indentation
+        does not count) or a trailing comment or blank line (which the
+        tokenizer skips at any indentation); a second statement is refused,
+        and so is a compound one (a block whose lines would be read at
+        another indentation) by the comparison of kinds. The tokens of the statement are then those it has on its own
+        but for the indentation and the line end around them, and a simple
+        statement parses the same at module level as inside a block (the
+        parser takes `return`, `yield`, `await`, `break` or `nonlocal`
+        anywhere; refusing them out of place is the compiler's work). Its
+        positions map back as the group's do."""
+        data = self.data
+        lines = self.starts
+        starts, ends, shift = places
+        leaves = simple_statements(statements)
+        firsts = [lines[stmt.lineno - 1] + stmt.col_offset for stmt in leaves]
+        owner = []  # for each edit, the index of the simple statement holding it
+        for x in range(i, k):
+            n = bisect.bisect_right(firsts, starts[x]) - 1
+            if n < 0:
+                return False
+            stmt = leaves[n]
+            if ends[x] > lines[stmt.end_lineno - 1] + stmt.end_col_offset:
+                return False
+            owner.append(n)
+        held = set(owner)
+        for at in marks:
+            n = bisect.bisect_right(firsts, at) - 1
+            if n not in held or at > lines[leaves[n].end_lineno - 1] + leaves[n].end_col_offset:
+                return False  # a changed site that no parsed statement would compare
+        size = len(data)
+        x = i
+        while x < k:
+            n = owner[x - i]
+            y = x
+            while y < k and owner[y - i] == n:
+                y += 1
+            stmt = leaves[n]
+            first = lines[stmt.lineno - 1]
+            lo = firsts[n]
+            end = lines[stmt.end_lineno - 1] + stmt.end_col_offset
+            hi = lines[stmt.end_lineno] if stmt.end_lineno < len(lines) else size
+            if data[first:lo].strip(b" \t\x0c") or continued(data, first) or not _TAIL.match(data, end, hi):
+                return False
+            new_lo, new_hi = lo + shift[x], hi + shift[y]
+            try:
+                part = parse(spliced[new_lo:new_hi].decode("utf-8")).body
+            except Exception:
+                return False
+            if len(part) != 1 or part[0].lineno != 1 or part[0].col_offset != 0:
+                return False
+            if not self.compare(stmt, part[0], places, line_starts(spliced, new_lo, new_hi), 0, matched):
+                return False
+            x = y
+        return True
 
     def group_parses_alike(self, module, first, indices, lo, hi, new_lo, new_hi, places, spliced, matched):
         """Whether the group of statements at `data[lo:hi]` (their indexes
