@@ -110,6 +110,11 @@ def _into_next(data, edits):
     return [(s, e, text + b"(")]  # a bracket that the next statement's line would have to close
 
 
+def _header_split(data, edits):
+    (s, e, text), = edits
+    return [(s, e, text + b": y\nif z")]  # the header takes a block of its own; another statement follows
+
+
 @pytest.mark.usefixtures("original_tree")
 @pytest.mark.parametrize("source, fault", [
     (_NESTED, _comment_first),
@@ -117,10 +122,12 @@ def _into_next(data, edits):
     (_NESTED, _indented_after),
     (_NESTED, _block),
     (_NESTED, _into_next),
+    ("if torch.Tensor:\n    x = 1\n", _header_split),
+    ("class C:\n    def f(self, a: torch.Tensor):\n        return a\n", _header_split),
     ("class C:\n    def f(self):\n        if self:\n            torch.Tensor  # c\n        return 1\n", _comment_first),
     ("def f(a):\n    try:\n        pass\n    except E:\n        torch.Tensor  # c\n", _dedented_after),
 ], ids=["comment line first", "statement after at column 0", "statement after in the block", "made a block",
-        "open bracket", "deeper block", "in an except clause"])
+        "open bracket", "header split", "method header split", "deeper block", "in an except clause"])
 def test_a_planted_wrong_splice_inside_a_block_is_rejected(monkeypatch, source, fault):
     _plant(monkeypatch, fault)
     result = rewrite(source)
@@ -130,23 +137,34 @@ def test_a_planted_wrong_splice_inside_a_block_is_rejected(monkeypatch, source, 
 
 @pytest.mark.parametrize("source, parsed", [
     ("class C:\n    def f(self, a):\n        y = 1\n        return torch.Tensor(a)  # c\n    z = 2\n",
-     ["return orb.Array(a)  # c\n"]),
+     ["if 1:\n        return orb.Array(a)  # c\n"]),
     ("def f(a):\n    x = torch.Tensor(\n        a,\n    )\n    y = nn.Parameter\n",
-     ["x = orb.Array(\n        a,\n    )\n", "y = orb.Array\n"]),
-    # not alone on its line, or not a simple statement: the whole top-level statement
+     ["if 1:\n    x = orb.Array(\n        a,\n    )\n", "if 1:\n    y = orb.Array\n"]),
+    # a change in a header, and one below it: the statement of the header
+    ("class C:\n    @d(torch.Tensor)\n    def f(self, a: torch.Tensor):\n        return torch.Tensor\n",
+     ["if 1:\n    @d(orb.Array)\n    def f(self, a: orb.Array):\n     pass\n", "if 1:\n        return orb.Array\n"]),
+    ("class C(torch.Tensor):  # c\n\n    x = 1\n", ["class C(orb.Array):  # c\n\n pass\n"]),
+    ("def f(a: torch.Tensor): return a\n", []),  # a block on the header's line
+    ("def f(a: torch.Tensor): \\\n    return a\n", []),
+    ("def f(\n        a: torch.Tensor): pass\n", []),
+    ("def f(a):\n    if a:\n        pass\n    else:\n        torch.Tensor  # c\n",
+     ["if 1:\n        orb.Array  # c\n"]),
+    # the innermost statement that starts its line and ends it
     ("def f(a):\n    y = 1; z = torch.Tensor\n", ["def f(a):\n    y = 1; z = orb.Array\n"]),
-    ("def f(a):\n    if torch.Tensor: pass\n", ["def f(a):\n    if orb.Array: pass\n"]),
-    ("def f(a):\n    y = 1\n    z = a \\\n        + torch.Tensor\n", ["z = a \\\n        + orb.Array\n"]),
-    ("def f(a):\n    z = (1,\n    torch.Tensor)\n", ["z = (1,\n    orb.Array)\n"]),
-    ("def f(a):\n    z = 1 + \\\n    torch.Tensor\n", ["z = 1 + \\\n    orb.Array\n"]),
+    ("def f(a):\n    if a:\n        if torch.Tensor: pass\n",
+     ["if 1:\n        if orb.Array: pass\n"]),
+    ("def f(a):\n    y = 1\n    z = a \\\n        + torch.Tensor\n", ["if 1:\n    z = a \\\n        + orb.Array\n"]),
+    ("def f(a):\n    z = (1,\n    torch.Tensor)  # c\n", ["if 1:\n    z = (1,\n    orb.Array)  # c\n"]),
     ("if a:\n    x = torch.Tensor \\\n    ; y = 1\n", ["if a:\n    x = orb.Array \\\n    ; y = 1\n"]),
     ("if a:\n    y = 1; \\\n    x = torch.Tensor\n", ["if a:\n    y = 1; \\\n    x = orb.Array\n"]),
-], ids=["one statement of a method", "two statements", "after a semicolon", "in a header",
-        "continued lines", "in brackets", "after a backslash", "before a continued semicolon",
-        "on a continued line"])
-def test_the_check_parses_the_changed_simple_statements_alone(monkeypatch, source, parsed):
+    ("x = torch.Tensor\n", []),  # at the top level: the statement itself, already parsed
+], ids=["one statement of a method", "two statements", "a header and its body", "a top-level header",
+        "a one-line definition", "a continued header line", "a block after a header's last line", "in an else clause",
+        "after a semicolon", "a one-line block", "continued lines", "in brackets", "before a continued semicolon",
+        "on a continued line", "top level"])
+def test_the_check_parses_the_changed_statements_apart(monkeypatch, source, parsed):
     texts = []
     real = check.parse
     monkeypatch.setattr(check, "parse", lambda text: texts.append(text) or real(text))
     result = rewrite(source)
-    assert not result.whole and texts == parsed
+    assert not result.whole and texts == (parsed or [result.output])
