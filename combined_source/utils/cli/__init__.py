@@ -17,7 +17,7 @@ import sys
 
 from .. import config
 from ..rewrite import Options, transpose_variable
-from . import discovery, options, pool
+from . import collector, discovery, options, pool
 from .process import Settings
 from .report import EXIT_INTERNAL, EXIT_OK, Report, to_stderr
 
@@ -61,7 +61,8 @@ def main(argv=None):
         return EXIT_OK
     report = Report(args, len(jobs), stdin_at=next((i for i, (_, data) in enumerate(jobs) if data is not None), None))
     try:
-        with transpose_variable(args.transpose, clear_when_off=False), pool.signals_caught() as signals:
+        with transpose_variable(args.transpose, clear_when_off=False), pool.signals_caught() as signals, \
+                collector.tuned():
             for outcome in pool.run(jobs, settings, args.jobs, signals, report.warn):
                 report.add(outcome)
     except pool.Interrupted as e:
