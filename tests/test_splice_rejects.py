@@ -129,6 +129,7 @@ def _header_split(data, edits):
 ], ids=["comment line first", "statement after at column 0", "statement after in the block", "made a block",
         "open bracket", "header split", "method header split", "deeper block", "in an except clause"])
 def test_a_planted_wrong_splice_inside_a_block_is_rejected(monkeypatch, source, fault):
+    monkeypatch.setattr(check, "APART_SHARE", 1.0)  # parsed apart however small the text around
     _plant(monkeypatch, fault)
     result = rewrite(source)
     assert result.whole and re.search(r" at line [1-5], column \d+\Z", str(result.reason)), result.reason
@@ -163,8 +164,17 @@ def test_a_planted_wrong_splice_inside_a_block_is_rejected(monkeypatch, source, 
         "after a semicolon", "a one-line block", "continued lines", "in brackets", "before a continued semicolon",
         "on a continued line", "top level"])
 def test_the_check_parses_the_changed_statements_apart(monkeypatch, source, parsed):
+    monkeypatch.setattr(check, "APART_SHARE", 1.0)
     texts = []
     real = check.parse
     monkeypatch.setattr(check, "parse", lambda text: texts.append(text) or real(text))
     result = rewrite(source)
     assert not result.whole and texts == (parsed or [result.output])
+
+
+def test_statements_that_are_most_of_their_top_level_statement_are_parsed_with_it(monkeypatch):
+    texts = []
+    real = check.parse
+    monkeypatch.setattr(check, "parse", lambda text: texts.append(text) or real(text))
+    result = rewrite("def f(a):\n    return torch.Tensor\n")
+    assert not result.whole and texts == [result.output]

@@ -85,6 +85,9 @@ def first_unmatched(xs, ys):
 
 # The fields of the statements that hold blocks of statements.
 _BLOCKS = ("body", "orelse", "finalbody", "handlers", "cases")
+# Statements parsed apart from their top-level statement cost a parse each:
+# when they hold more than this share of its text, it is parsed whole.
+APART_SHARE = 0.5
 # Statements whose header can be parsed apart from their block (with no
 # clause of their own, or clauses that follow the block).
 _HEADED = frozenset((ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef, ast.If, ast.For, ast.AsyncFor, ast.While,
@@ -219,7 +222,7 @@ class Check:
                 continue  # no edit in this group: its text is unchanged
             group_marks = marks[j_group:j]
             if not (module is not None and self.statements_parse_alike(
-                    [module.body[x] for x in indices], i, k, group_marks, places, spliced, matched)) \
+                    [module.body[x] for x in indices], i, k, group_marks, places, spliced, matched, hi - lo)) \
                     and not self.group_parses_alike(module, first, indices, lo, hi, lo + shift[i], hi + shift[k],
                                                     places, spliced, matched):
                 return None
@@ -228,12 +231,13 @@ class Check:
             return None
         return self.covered(matched)
 
-    def statements_parse_alike(self, statements, i, k, marks, places, spliced, matched):
+    def statements_parse_alike(self, statements, i, k, marks, places, spliced, matched, size):
         """Whether the edits `i` to `k` - 1 (all inside the top-level
         `statements`, whose changed sites are at the byte offsets `marks`)
         are proved by parsing only the innermost statements around them that
         can be parsed apart (`apart`), each on its own; False when that
-        cannot be relied on (the caller then parses the whole group).
+        cannot be relied on, or when they make up more than `APART_SHARE` of
+        the group's `size` bytes (the caller then parses the whole group).
 
         Why a statement parsed apart proves its splice: it is indented (it
         lies in a block), its first line (its first decorator's) holds
@@ -280,6 +284,8 @@ class Check:
         for unit in order:
             if not kept or unit[0] >= kept[-1][1]:
                 kept.append(unit)
+        if sum(hi - lo for lo, hi, _, _ in kept) > APART_SHARE * size:
+            return False  # most of the group's `size` bytes: one parse of it costs less
         for at in marks:
             n = bisect.bisect_right([u[0] for u in kept], at) - 1
             if n < 0 or at >= kept[n][1]:
@@ -364,11 +370,9 @@ class Check:
         while True:
             inner_stmts = inner_statements(stmt)
             for inner in inner_stmts:
-                span = self.apart(inner)
-                if span is None:
-                    first = inner.decorator_list[0].lineno if getattr(inner, "decorator_list", None) else inner.lineno
-                    span = (self.starts[first - 1], self.starts[inner.end_lineno - 1] + inner.end_col_offset, None)
-                if span[0] <= lo and hi <= span[1]:
+                first = inner.decorator_list[0].lineno if getattr(inner, "decorator_list", None) else inner.lineno
+                if self.starts[first - 1] <= lo and hi <= self.starts[inner.end_lineno - 1] + inner.end_col_offset:
+                    span = self.apart(inner)
                     break
             else:
                 header = self.header(stmt, stmt is top or found is not None and found[2] is stmt)
@@ -376,7 +380,7 @@ class Check:
                     return header
                 return found
             stmt = inner
-            if span[2] is not None:
+            if span is not None:
                 found = (span[0], span[2], inner, False)
 
     def header(self, stmt, placed):
