@@ -130,6 +130,7 @@ def _header_split(data, edits):
         "open bracket", "header split", "method header split", "deeper block", "in an except clause"])
 def test_a_planted_wrong_splice_inside_a_block_is_rejected(monkeypatch, source, fault):
     monkeypatch.setattr(check, "APART_SHARE", 1.0)  # parsed apart however small the text around
+    monkeypatch.setattr(check, "APART_FROM", 0)
     _plant(monkeypatch, fault)
     result = rewrite(source)
     assert result.whole and re.search(r" at line [1-5], column \d+\Z", str(result.reason)), result.reason
@@ -165,6 +166,7 @@ def test_a_planted_wrong_splice_inside_a_block_is_rejected(monkeypatch, source, 
         "on a continued line", "top level"])
 def test_the_check_parses_the_changed_statements_apart(monkeypatch, source, parsed):
     monkeypatch.setattr(check, "APART_SHARE", 1.0)
+    monkeypatch.setattr(check, "APART_FROM", 0)
     texts = []
     real = check.parse
     monkeypatch.setattr(check, "parse", lambda text: texts.append(text) or real(text))
@@ -173,6 +175,7 @@ def test_the_check_parses_the_changed_statements_apart(monkeypatch, source, pars
 
 
 def test_statements_that_are_most_of_their_top_level_statement_are_parsed_with_it(monkeypatch):
+    monkeypatch.setattr(check, "APART_FROM", 0)
     texts = []
     real = check.parse
     monkeypatch.setattr(check, "parse", lambda text: texts.append(text) or real(text))
