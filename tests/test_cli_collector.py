@@ -16,6 +16,7 @@ def collector_state():
     """Known settings before the test; the process's own put back after."""
     old = gc.get_threshold()
     gc.set_threshold(700, 10, 10)
+    gc.unfreeze()  # 3.12 may start with objects frozen
     yield
     gc.set_threshold(*old)
     gc.unfreeze()
