@@ -23,13 +23,14 @@ RUN_THRESHOLDS = (100000, 20, 1000)
 def tuned():
     """The collector set for a run while the block runs; restored after."""
     old = gc.get_threshold()
-    freeze = gc.get_freeze_count() == 0  # a caller's own freeze is left alone
-    if freeze:
-        gc.freeze()
+    # Objects frozen before (by the caller, or by 3.12's start-up) cannot be
+    # told from the run's: then what the run froze stays frozen.
+    thaw = gc.get_freeze_count() == 0
+    gc.freeze()
     gc.set_threshold(*RUN_THRESHOLDS)
     try:
         yield
     finally:
         gc.set_threshold(*old)
-        if freeze:
+        if thaw:
             gc.unfreeze()
