@@ -370,3 +370,107 @@ def test_a_wrong_splice_that_parses_is_rejected(monkeypatch, source, options, fa
     result = rewrite(source, **options)
     assert result.whole and result.reason.line is not None, result.reason
     assert result.output == rewriting.render(_module_rewrite(source, options))
+
+# Planted wrong splices inside a block, where the check parses the changed
+# simple statement on its own: text that parses alone to the rewrite but
+# stands at another indentation, or as another statement, in the whole text.
+_NESTED = "def f(a):\n    y = 1\n    torch.Tensor  # c\n    return a\n"
+
+
+def _comment_first(data, edits):
+    (s, e, text), = edits
+    return [(s, e, b"# moved\n" + text)]  # the statement moves to column 0, out of the function
+
+
+def _dedented_after(data, edits):
+    (s, e, text), = edits
+    return [(s, e, text + b"\nz = 1")]  # a second statement, at column 0
+
+
+def _indented_after(data, edits):
+    (s, e, text), = edits
+    return [(s, e, text + b"\n    z = 1")]  # a second statement in the function
+
+
+def _block(data, edits):
+    (s, e, text), = edits
+    return [(s, e, b"if a:\n    " + text)]  # the statement becomes a block, its body at the block's indentation
+
+
+def _into_next(data, edits):
+    (s, e, text), = edits
+    return [(s, e, text + b"(")]  # a bracket that the next statement's line would have to close
+
+
+def _header_split(data, edits):
+    (s, e, text), = edits
+    return [(s, e, text + b": y\nif z")]  # the header takes a block of its own; another statement follows
+
+
+@pytest.mark.usefixtures("original_tree")
+@pytest.mark.parametrize("source, fault", [
+    (_NESTED, _comment_first),
+    (_NESTED, _dedented_after),
+    (_NESTED, _indented_after),
+    (_NESTED, _block),
+    (_NESTED, _into_next),
+    ("if torch.Tensor:\n    x = 1\n", _header_split),
+    ("class C:\n    def f(self, a: torch.Tensor):\n        return a\n", _header_split),
+    ("class C:\n    def f(self):\n        if self:\n            torch.Tensor  # c\n        return 1\n", _comment_first),
+    ("def f(a):\n    try:\n        pass\n    except E:\n        torch.Tensor  # c\n", _dedented_after),
+], ids=["comment line first", "statement after at column 0", "statement after in the block", "made a block",
+        "open bracket", "header split", "method header split", "deeper block", "in an except clause"])
+def test_a_planted_wrong_splice_inside_a_block_is_rejected(monkeypatch, source, fault):
+    monkeypatch.setattr(check, "APART_SHARE", 1.0)  # parsed apart however small the text around
+    monkeypatch.setattr(check, "APART_FROM", 0)
+    _plant(monkeypatch, fault)
+    result = rewrite(source)
+    # a comment moved by the fault is caught by the comment count, which names the line only
+    assert result.whole and re.search(r" at line [1-5](, column \d+)?\Z", str(result.reason)), result.reason
+    assert result.output == rewriting.render(_module_rewrite(source, {}))
+
+
+@pytest.mark.parametrize("source, parsed", [
+    ("class C:\n    def f(self, a):\n        y = 1\n        return torch.Tensor(a)  # c\n    z = 2\n",
+     ["if 1:\n        return orb.Array(a)  # c\n"]),
+    ("def f(a):\n    x = torch.Tensor(\n        a,\n    )\n    y = nn.Parameter\n",
+     ["if 1:\n    x = orb.Array(\n        a,\n    )\n", "if 1:\n    y = orb.Array\n"]),
+    # a change in a header, and one below it: the statement of the header
+    ("class C:\n    @d(torch.Tensor)\n    def f(self, a: torch.Tensor):\n        return torch.Tensor\n",
+     ["if 1:\n    @d(orb.Array)\n    def f(self, a: orb.Array):\n     pass\n", "if 1:\n        return orb.Array\n"]),
+    ("class C(torch.Tensor):  # c\n\n    x = 1\n", ["class C(orb.Array):  # c\n\n pass\n"]),
+    ("def f(a: torch.Tensor): return a\n", []),  # a block on the header's line
+    ("def f(a: torch.Tensor): \\\n    return a\n", []),
+    ("def f(\n        a: torch.Tensor): pass\n", []),
+    ("def f(a):\n    if a:\n        pass\n    else:\n        torch.Tensor  # c\n",
+     ["if 1:\n        orb.Array  # c\n"]),
+    # the innermost statement that starts its line and ends it
+    ("def f(a):\n    y = 1; z = torch.Tensor\n", ["def f(a):\n    y = 1; z = orb.Array\n"]),
+    ("def f(a):\n    if a:\n        if torch.Tensor: pass\n",
+     ["if 1:\n        if orb.Array: pass\n"]),
+    ("def f(a):\n    y = 1\n    z = a \\\n        + torch.Tensor\n", ["if 1:\n    z = a \\\n        + orb.Array\n"]),
+    ("def f(a):\n    z = (1,\n    torch.Tensor)  # c\n", ["if 1:\n    z = (1,\n    orb.Array)  # c\n"]),
+    ("if a:\n    x = torch.Tensor \\\n    ; y = 1\n", ["if a:\n    x = orb.Array \\\n    ; y = 1\n"]),
+    ("if a:\n    y = 1; \\\n    x = torch.Tensor\n", ["if a:\n    y = 1; \\\n    x = orb.Array\n"]),
+    ("x = torch.Tensor\n", []),  # at the top level: the statement itself, already parsed
+], ids=["one statement of a method", "two statements", "a header and its body", "a top-level header",
+        "a one-line definition", "a continued header line", "a block after a header's last line", "in an else clause",
+        "after a semicolon", "a one-line block", "continued lines", "in brackets", "before a continued semicolon",
+        "on a continued line", "top level"])
+def test_the_check_parses_the_changed_statements_apart(monkeypatch, source, parsed):
+    monkeypatch.setattr(check, "APART_SHARE", 1.0)
+    monkeypatch.setattr(check, "APART_FROM", 0)
+    texts = []
+    real = check.parse
+    monkeypatch.setattr(check, "parse", lambda text: texts.append(text) or real(text))
+    result = rewrite(source)
+    assert not result.whole and texts == (parsed or [result.output])
+
+
+def test_statements_that_are_most_of_their_top_level_statement_are_parsed_with_it(monkeypatch):
+    monkeypatch.setattr(check, "APART_FROM", 0)
+    texts = []
+    real = check.parse
+    monkeypatch.setattr(check, "parse", lambda text: texts.append(text) or real(text))
+    result = rewrite("def f(a):\n    return torch.Tensor\n")
+    assert not result.whole and texts == [result.output]

@@ -18,7 +18,7 @@ import os
 import sys
 
 from .. import config
-from . import cache, discovery, options, pool, process
+from . import cache, collector, discovery, options, pool, process
 from .process import Settings
 from .report import EXIT_INTERNAL, EXIT_OK, Report, cached_line, to_stderr
 
@@ -106,7 +106,7 @@ def main(argv=None, prog=options.PROG):
         hits = store.look_up(jobs, printing) if store is not None else {}
         todo = [job for i, job in enumerate(jobs) if i not in hits]
         settings, switch = rewriting(args, dtype_map, printing) if todo else (None, contextlib.nullcontext())
-        with switch, pool.signals_caught() as signals:
+        with switch, pool.signals_caught() as signals, collector.tuned():
             fresh = pool.run(todo, settings, args.jobs, signals, report.warn)
             for outcome in outcomes(jobs, hits, fresh, signals, store, report):
                 report.add(outcome)

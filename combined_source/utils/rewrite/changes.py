@@ -49,6 +49,11 @@ class _Walked(dict):
         return walked
 
 
+try:  # the same walk, native, when the package is built with it
+    from .._treeops import edits as _native_edits
+except ImportError:
+    _native_edits = None
+
 GETTERS: Dict[Any, Callable[[Any], Any]] = _Getters()
 # Kinds that are most of a tree's nodes and usually hold no node: when
 # unchanged, they are settled without being walked.
@@ -123,6 +128,13 @@ class Changes(Text):
     def edits(self, top, site=None):
         """The byte edits that turn the text of original node `top` into the
         text of what it holds now."""
+        if _native_edits is None:
+            return self._python_edits(top, site)
+        return _native_edits(self, top, site, self.fields, WALKED, idempotence.HOOKS, _JoinedStr, _PLAIN_LEAVES,
+                             _FSTRING_PARTS_MISPLACED)
+
+    def _python_edits(self, top, site=None):
+        """`edits`, in Python (the native module makes the same walk)."""
         fields = self.fields
         getters, walked, hooks, is_ = GETTERS, WALKED, idempotence.HOOKS, operator.is_
         leaves, is_walked = _PLAIN_LEAVES, walked.__getitem__
@@ -175,13 +187,17 @@ class Changes(Text):
                         if walked[type(o)]:
                             push((o, site))
                     continue
-                try:
-                    self.changed(node, kind, name, old, new, site, edits, push)
-                except Unsupported as e:
-                    # Keep walking: later nodes may still need the output of
-                    # earlier runs restored before the whole rendering.
-                    self.give_up("cannot splice: %s (in %s)" % (e, kind.__name__), site)
+                self.change(node, kind, name, old, new, site, edits, push)
         return edits
+
+    def change(self, node, kind, name, old, new, site, edits, push):
+        """`changed`, with a change that cannot be spliced noted instead."""
+        try:
+            self.changed(node, kind, name, old, new, site, edits, push)
+        except Unsupported as e:
+            # Keep walking: later nodes may still need the output of
+            # earlier runs restored before the whole rendering.
+            self.give_up("cannot splice: %s (in %s)" % (e, kind.__name__), site)
 
     def changed(self, node, kind, name, old, new, site, edits, push):
         """Hands the change of field `name` of `node` to the edit of its kind;

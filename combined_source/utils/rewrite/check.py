@@ -4,6 +4,7 @@ give what a parse of the whole text gives; otherwise the whole text is."""
 import ast
 import bisect
 import functools
+import re
 import sys
 
 import gast
@@ -83,6 +84,38 @@ def first_unmatched(xs, ys):
         if i >= len(ys) or type(x) is not type(ys[i]):
             return (x.lineno, x.col_offset) if getattr(x, "lineno", None) is not None else None
     return None
+
+
+# The fields of the statements that hold blocks of statements.
+_BLOCKS = ("body", "orelse", "finalbody", "handlers", "cases")
+# Statements parsed apart from their top-level statement cost a parse each:
+# when they hold more than this share of its text, it is parsed whole.
+APART_SHARE = 0.5
+# Nor is a top-level statement shorter than this many bytes: a few parses of
+# small pieces cost more than one of the whole.
+APART_FROM = 2048
+# Statements whose header can be parsed apart from their block (with no
+# clause of their own, or clauses that follow the block).
+_HEADED = frozenset((ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef, ast.If, ast.For, ast.AsyncFor, ast.While,
+                     ast.With, ast.AsyncWith))
+# What may follow a statement on its last line: blanks, a comment, the line
+# end (no semicolon, no backslash).
+_TAIL = re.compile(rb"[ \t\x0c]*(?:#[^\r\n]*)?(?:\r\n|\r|\n)?\Z")
+
+
+def inner_statements(stmt):
+    """The statements of the blocks that `stmt` holds, in the order of the
+    text (those of except clauses and match cases included)."""
+    inner = []
+    for f in _BLOCKS:
+        for s in getattr(stmt, f, ()):
+            if isinstance(s, ast.stmt):
+                inner.append(s)
+            else:  # an except clause or a match case: its block
+                inner.extend(s.body)
+    if len(inner) > 1 and any(getattr(stmt, f, None) for f in _BLOCKS[1:]):
+        inner.sort(key=lambda s: (s.lineno, s.col_offset))
+    return inner
 
 
 def statement_groups(statements):
@@ -215,17 +248,216 @@ class Check:
                 if ends[k] > hi:
                     return None
                 k += 1
+            j_group = j
             while j < n_marks and marks[j] < hi:
                 j += 1
             if k == i:
                 continue  # no edit in this group: its text is unchanged
-            if not self.group_parses_alike(module, first, indices, lo, hi, lo + shift[i], hi + shift[k],
-                                           places, spliced, matched):
+            group_marks = marks[j_group:j]
+            if not (module is not None and hi - lo >= APART_FROM and self.statements_parse_alike(
+                    [module.body[x] for x in indices], i, k, group_marks, places, spliced, matched, hi - lo)) \
+                    and not self.group_parses_alike(module, first, indices, lo, hi, lo + shift[i], hi + shift[k],
+                                                    places, spliced, matched):
                 return None
             i = k
         if i != count or j != n_marks:
             return None
         return self.covered(matched)
+
+    def statements_parse_alike(self, statements, i, k, marks, places, spliced, matched, size):
+        """Whether the edits `i` to `k` - 1 (all inside the top-level
+        `statements`, whose changed sites are at the byte offsets `marks`)
+        are proved by parsing only the innermost statements around them that
+        can be parsed apart (`apart`), each on its own; False when that
+        cannot be relied on, or when they make up more than `APART_SHARE` of
+        the group's `size` bytes (the caller then parses the whole group).
+
+        Why a statement parsed apart proves its splice: it is indented (it
+        lies in a block), its first line (its first decorator's) holds
+        nothing before it but the indentation of the statement itself and is
+        not continued from the line before, and its last line holds nothing
+        after it but a comment. So in the whole text the tokenizer reaches
+        its first line at the start of a logical line, out of brackets, with
+        this indentation on top of its stack of indentations; and the line
+        after it begins a logical line of no more indentation, which pops
+        whatever the statement pushed, so the text after it tokenizes as
+        before. Its spliced text, from the start of its first line to the
+        end of its last, is parsed under a line ``if 1:``, which gives the
+        tokenizer the same state at its first line (its indentation alone on
+        a stack over 0). The lines of the statement indented more than it
+        then tokenize as in the whole text, their indentations being pushed
+        and popped alike above it; a line indented as much as the statement
+        would be a second statement in the block (refused: the block must
+        hold exactly one), or a clause of the statement itself (``else:``,
+        the same in both); a line indented less would leave the block in one
+        text but not the other, and is refused too: at no indentation it
+        would be a second statement of the module, at any other the
+        tokenizer refuses it, as no such level is on its stack. Comment and
+        blank lines count nowhere, and lines inside brackets, strings or
+        after a backslash are not indentation. The statement then parses as
+        it would in the whole text (the parser takes `return`, `yield`,
+        `await`, `break` or `nonlocal` anywhere; refusing them out of place
+        is the compiler's work), with the same positions a line lower."""
+        data = self.data
+        lines = self.starts
+        starts, ends, shift = places
+        units = []  # (first byte, byte after its last line, statement, header alone) of each edit
+        for x in range(i, k):
+            unit = None
+            for top in statements:
+                unit = self.unit_of(top, starts[x], ends[x])
+                if unit is not None:
+                    break
+            if unit is None:
+                return False
+            units.append(unit)
+        # An edit in a statement that holds another edit's: the outer one is parsed.
+        order = sorted(set(units), key=lambda u: (u[0], -u[1]))
+        kept = []
+        for unit in order:
+            if not kept or unit[0] >= kept[-1][1]:
+                kept.append(unit)
+        if sum(hi - lo for lo, hi, _, _ in kept) > APART_SHARE * size:
+            return False  # most of the group's `size` bytes: one parse of it costs less
+        for at in marks:
+            n = bisect.bisect_right([u[0] for u in kept], at) - 1
+            if n < 0 or at >= kept[n][1]:
+                return False  # a changed site that no parsed statement would compare
+        def lo_of(stmt):
+            return lines[stmt.lineno - 1] + stmt.col_offset
+
+        x = i
+        for lo, hi, stmt, only_header in kept:
+            if only_header and any(m == lo_of(stmt) for m in marks):
+                return False  # the statement itself is a changed site: compared whole
+            while x < k and starts[x] < lo:
+                x += 1
+            y = x
+            while y < k and starts[y] < hi:
+                y += 1
+            if y == x:
+                return False  # a changed site with no edit in its statement
+            new_lo, new_hi = lo + shift[x], hi + shift[y]
+            if not self.parses_apart(stmt, only_header, new_lo, new_hi, places, spliced, matched):
+                return False
+            x = y
+        return x == k
+
+    def parses_apart(self, stmt, only_header, lo, hi, places, spliced, matched):
+        """Whether `spliced[lo:hi]`, the spliced text of statement `stmt`
+        (or of its header alone, from its first line to its block's),
+        parses apart to the rewritten statement (see statements_parse_alike).
+        A header is parsed with an indented ``pass`` as its block, which
+        must stand on the line after it as the block's one statement (so the
+        header ends its logical line as it did before its block), and is
+        compared field by field, its blocks left out."""
+        col = stmt.col_offset
+        text = spliced[lo:hi].decode("utf-8")
+        if only_header:
+            if continued(spliced, hi):
+                return False
+            at = self.starts[stmt.lineno - 1]
+            text += self.data[at:at + col].decode("utf-8") + " pass\n"
+        try:
+            part = parse("if 1:\n" + text if col else text).body
+        except Exception:
+            return False
+        if col:
+            if len(part) != 1 or type(part[0]) is not ast.If or part[0].orelse:
+                return False
+            part = part[0].body
+        if len(part) != 1:
+            return False
+        part_lines = ([lo] if col else []) + line_starts(spliced, lo, hi)  # line 1 is the "if 1:"
+        if not only_header:
+            return self.compare(stmt, part[0], places, part_lines, 0, matched)
+        new = part[0]
+        block = new.body if type(new) is type(stmt) else None
+        if not block or len(block) != 1 or type(block[0]) is not ast.Pass or block[0].lineno != len(part_lines):
+            return False
+        for f in stmt._fields:
+            if f in _BLOCKS:
+                continue
+            a, b = getattr(stmt, f, None), getattr(new, f, None)
+            if type(a) is list:
+                if type(b) is not list or len(a) != len(b):
+                    return False
+                pairs = zip(a, b)
+            else:
+                pairs = ((a, b),)
+            for u, v in pairs:
+                if isinstance(u, ast.AST):
+                    if not self.compare(u, v, places, part_lines, 0, matched):
+                        return False
+                elif type(u) is not type(v) or u != v:
+                    return False
+        return True
+
+    def unit_of(self, stmt, lo, hi):
+        """(first byte, byte after its last line, statement, whether only its
+        header) of the innermost statement below the top-level `stmt`, or of
+        the header of one, that holds bytes `lo` to `hi` and can be parsed
+        apart; None when there is none."""
+        found = None
+        top = stmt
+        while True:
+            inner_stmts = inner_statements(stmt)
+            for inner in inner_stmts:
+                first = inner.decorator_list[0].lineno if getattr(inner, "decorator_list", None) else inner.lineno
+                if self.starts[first - 1] <= lo and hi <= self.starts[inner.end_lineno - 1] + inner.end_col_offset:
+                    span = self.apart(inner)
+                    break
+            else:
+                header = self.header(stmt, stmt is top or found is not None and found[2] is stmt)
+                if header is not None and header[0] <= lo and hi <= header[1]:
+                    return header
+                return found
+            stmt = inner
+            if span is not None:
+                found = (span[0], span[2], inner, False)
+
+    def header(self, stmt, placed):
+        """(start of its first line, start of its block's first line, `stmt`,
+        True) for a statement whose block starts on a line of its own, not
+        continued; None for any other. `placed`: the statement is known to
+        start its first line, not continued (the top-level one is)."""
+        body = getattr(stmt, "body", None)
+        if not body or type(stmt) not in _HEADED:
+            return None
+        lines = self.starts
+        if not placed and self.apart(stmt) is None:
+            return None
+        decorators = getattr(stmt, "decorator_list", None)
+        first = lines[(decorators[0] if decorators else stmt).lineno - 1]
+        inner = body[0]
+        decorators = getattr(inner, "decorator_list", None)
+        at = lines[(decorators[0] if decorators else inner).lineno - 1]
+        if at <= first or self.data[at:at + inner.col_offset].strip(b" \t\x0c") or continued(self.data, at):
+            return None
+        return first, at, stmt, True
+
+    def apart(self, stmt):
+        """(start of its first line, its end, start of the line after it) of
+        indented statement `stmt` when it can be parsed apart from the text
+        around it, else None: it starts its first line (its first
+        decorator's), which is not continued, and ends its last line, but
+        for a comment."""
+        data, lines = self.data, self.starts
+        col = stmt.col_offset
+        at = lines[stmt.lineno - 1]
+        indent = data[at:at + col]
+        if not col or indent.strip(b" \t\x0c"):
+            return None
+        decorators = getattr(stmt, "decorator_list", None)
+        if decorators:  # its lines have the statement's indentation, or the text would not parse
+            at = lines[decorators[0].lineno - 1]
+        if continued(data, at):
+            return None
+        end = lines[stmt.end_lineno - 1] + stmt.end_col_offset
+        hi = lines[stmt.end_lineno] if stmt.end_lineno < len(lines) else len(data)
+        if not _TAIL.match(data, end, hi):
+            return None
+        return at, end, hi
 
     def group_parses_alike(self, module, first, indices, lo, hi, new_lo, new_hi, places, spliced, matched):
         """Whether the group of statements at `data[lo:hi]` (their indexes

@@ -1,0 +1,141 @@
+"""The change walk natively and in Python: the same edits, sites, notes and
+verdicts on real, generated and hostile inputs, and no crash where Python
+code run by the walk changes what it walks."""
+import glob
+import os
+
+import gast
+import pytest
+
+from combined_source.utils import rewrite as rewriting
+from combined_source.utils.rewrite import changes, edits
+from combined_source.utils.ZOK import FrontendTorchCodePostProcessor
+
+pytestmark = pytest.mark.skipif(changes._native_edits is None, reason="built without the native walk")
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CONV = "torch.nn.modules.conv._ConvNd"
+TEXTS = [
+    "x = torch.Tensor(a, requires_grad=True)  # c\n",
+    "def f(self, x: torch.Tensor) -> torch.Tensor:\n    return nn.Parameter(x, data_format='NCHW')\n",
+    'y = f"{torch.Tensor!r:>10}" + f"a{x=}b"\n',
+    "y = [torch.Tensor, (torch.int64, b)], {1: torch.float32}\n",
+    "w = orb_empty((out_channels, c, k))\nz = orb.Array(a, requires_grad=g, **kw)\n",
+]
+
+
+def _sources():
+    found = [("text %d" % i, t) for i, t in enumerate(TEXTS)]
+    for path in sorted(glob.glob(os.path.join(HERE, "excerpts", "*.py")) + glob.glob(os.path.join(HERE, "realcode", "*.py"))):
+        with open(path, encoding="utf-8") as f:
+            found.append((os.path.basename(path), f.read()))
+    import sys
+    sys.path.insert(0, os.path.join(os.path.dirname(HERE), "bench"))
+    try:
+        import workload
+        found.append(("generated", workload.source(3)))
+    finally:
+        sys.path.pop(0)
+    return found
+
+
+def _walk(monkeypatch, text, options, native):
+    """What the splicer's walk gives for `text` with the native walk or the Python one."""
+    monkeypatch.setattr(changes, "_native_edits", changes._native_edits if native else None)
+    found = []
+    real = edits.Splicer.edits
+
+    def spy(self, top, site=None):
+        got = real(self, top, site)
+        found.append((list(got), {k: gast.dump(v) for k, v in self.sites.items()}, list(self.notes), self.failed,
+                      self.reason))
+        return got
+
+    monkeypatch.setattr(edits.Splicer, "edits", spy)
+    result = rewriting.rewrite(text, options, FrontendTorchCodePostProcessor)
+    return result, found
+
+
+@pytest.mark.parametrize("name, text", _sources(), ids=lambda v: v if len(v) < 40 else None)
+@pytest.mark.parametrize("options", [rewriting.Options(CONV), rewriting.Options("", True),
+                                     rewriting.Options("", False, "arr", {"torch.float32": "orb.float32"})],
+                         ids=["transpose", "orb-api", "dtype-map"])
+def test_the_native_walk_finds_what_the_python_walk_finds(monkeypatch, name, text, options):
+    monkeypatch.setenv(rewriting.TRANSPOSE_ENV, "true")
+    with monkeypatch.context() as m:
+        native = _walk(m, text, options, True)
+    with monkeypatch.context() as m:
+        python = _walk(m, text, options, False)
+    assert native == python
+
+
+class _Hostile(changes.Changes):
+    """A walk whose `change` does what Python code may do to the walk."""
+
+    def __init__(self, data, fields, mischief):
+        super().__init__(data, fields)
+        self.mischief = mischief
+
+    def change(self, node, kind, name, old, new, site, edits, push):
+        self.mischief(self, node, edits, push)
+
+
+def _tree():
+    tree = gast.parse("x = f(a, b)\ny = g(c)\n")
+    fields = changes.record(tree)
+    tree.body[0].value.func = gast.Name("h", gast.Load(), None, None)
+    tree.body[1].value.args[0] = gast.Constant(1, None)
+    return tree, fields
+
+
+def _junk(self, node, edits, push):
+    push(42)
+
+
+def _forget(self, node, edits, push):
+    self.fields.clear()
+
+
+def _raise(self, node, edits, push):
+    raise ValueError("from change")
+
+
+def _grow(self, node, edits, push):
+    edits.append((0, 0, b"x"))
+    for child in gast.iter_child_nodes(node):
+        if child in self.fields:
+            push((child, None))
+
+
+@pytest.mark.parametrize("mischief, error", [
+    (_junk, TypeError), (_forget, KeyError), (_raise, ValueError), (_grow, None),
+], ids=["pushes junk", "clears the fields", "raises", "pushes more"])
+def test_a_hostile_change_is_an_error_in_both_walks_or_the_same_result(mischief, error):
+    results = []
+    for walk in ("edits", "_python_edits"):
+        tree, fields = _tree()
+        splicer = _Hostile(b"x = f(a, b)\ny = g(c)\n", fields, mischief)
+        if error is None:
+            results.append(getattr(splicer, walk)(tree))
+        else:
+            with pytest.raises(error):
+                getattr(splicer, walk)(tree)
+    assert results[:1] == results[1:]
+
+
+@pytest.mark.parametrize("args", [
+    (), (None,) * 8,
+    (None, None, None, {}, [], {}, gast.JoinedStr, frozenset(), False),
+    (None, None, None, {}, {}, {}, gast.JoinedStr, [], False),
+], ids=["no arguments", "eight", "walked not a dict", "leaves not a set"])
+def test_the_native_walk_refuses_wrong_arguments(args):
+    with pytest.raises(TypeError):
+        changes._native_edits(*args)
+
+
+def test_a_missing_record_is_a_key_error_in_both():
+    tree, fields = _tree()
+    del fields[tree.body[1]]
+    for walk in ("edits", "_python_edits"):
+        with pytest.raises(KeyError):
+            getattr(changes.Changes(b"", fields), walk)(tree)
