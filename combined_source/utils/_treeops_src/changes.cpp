@@ -34,58 +34,30 @@ int intern_names() noexcept {
 // in memory of the interpreter's allocator.
 class Values {
 public:
-    Values() noexcept = default;
-    Values(const Values&) = delete;
-    Values& operator=(const Values&) = delete;
-    ~Values() {
-        clear();
-        if (items_ != small_) PyMem_Free(items_);
-    }
-
     // Reads the fields of `node` (of type `kind`); -1 with an exception set.
     int read(PyObject* node, PyObject* kind) noexcept {
-        clear();
+        items_.clear();
         Ref fields = Ref::steal(PyObject_GetAttr(kind, names.fields));
         if (!fields) return -1;
         Ref seq = Ref::steal(PySequence_Tuple(fields.get()));
         if (!seq) return -1;
         Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
-        if (reserve(n) < 0) return -1;
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref value;
             int found = optional_attr(node, PyTuple_GET_ITEM(seq.get(), i), value);
             if (found < 0) return -1;
-            items_[size_++] = found ? value.release() : new_ref(Py_None);
+            if (items_.push(found ? value.release() : new_ref(Py_None)) < 0) return -1;
         }
         names_ = std::move(seq);
         return 0;
     }
 
-    Py_ssize_t size() const noexcept { return size_; }
+    Py_ssize_t size() const noexcept { return items_.size(); }
     PyObject* operator[](Py_ssize_t i) const noexcept { return items_[i]; }
     PyObject* name(Py_ssize_t i) const noexcept { return PyTuple_GET_ITEM(names_.get(), i); }
 
 private:
-    void clear() noexcept {
-        while (size_ > 0) Py_DECREF(items_[--size_]);
-    }
-    int reserve(Py_ssize_t n) noexcept {
-        if (n <= capacity_) return 0;
-        void* grown = PyMem_Malloc(static_cast<size_t>(n) * sizeof(PyObject*));
-        if (!grown) {
-            PyErr_NoMemory();
-            return -1;
-        }
-        if (items_ != small_) PyMem_Free(items_);
-        items_ = static_cast<PyObject**>(grown);
-        capacity_ = n;
-        return 0;
-    }
-
-    PyObject* small_[8];
-    PyObject** items_ = small_;
-    Py_ssize_t size_ = 0;
-    Py_ssize_t capacity_ = 8;
+    Buffer items_;
     Ref names_;
 };
 

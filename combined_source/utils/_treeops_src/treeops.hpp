@@ -82,6 +82,11 @@ public:
     Py_ssize_t size() const noexcept { return size_; }
     PyObject* operator[](Py_ssize_t i) const noexcept { return items_[i]; }
 
+    // Lets go of the items (keeping the memory for the next ones).
+    void clear() noexcept {
+        while (size_ > 0) Py_DECREF(items_[--size_]);
+    }
+
     // Takes over `item`, a new reference; nullptr (a failed call) or no
     // memory: -1 with the error set.
     int push(PyObject* item) noexcept {
