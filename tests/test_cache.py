@@ -347,3 +347,12 @@ def test_bounded(tmp_path, monkeypatch):
     assert sorted(os.listdir(str(tmp_path))) == sorted(
         [".%sy.tmp" % cache.PREFIX, "notes.txt", os.path.basename(store.path)]
         + ["%sold%d%s" % (cache.PREFIX, i, cache.SUFFIX) for i in range(3)])
+
+
+def test_verbose_names_each_file_once_with_its_fate(tmp_path):
+    make(tmp_path, {"a.py": SRC, "b.py": CLEAN})
+    env = {cache.ENV: str(tmp_path / "c")}
+    run(tmp_path, "--check", "a.py", "b.py", env=env)
+    rc, _, err = run(tmp_path, "--check", "-v", "a.py", "b.py", env=env)
+    fates = [line for line in err.splitlines() if line.startswith(("a.py: ", "b.py: "))]
+    assert rc == 1 and fates == ["a.py: changed", "b.py" + HIT], err

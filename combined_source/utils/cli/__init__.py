@@ -20,7 +20,7 @@ import sys
 from .. import config
 from . import cache, collector, discovery, options, pool, process
 from .process import Settings
-from .report import EXIT_INTERNAL, EXIT_OK, Report, cached_line, to_stderr
+from .report import EXIT_INTERNAL, EXIT_OK, Report, to_stderr
 
 __all__ = ["main"]
 
@@ -65,20 +65,20 @@ def rewriting(args, dtype_map, printing):
 
 
 def outcomes(jobs, hits, fresh, signals, store, report):
-    """The outcomes of the jobs in their order: those of `hits` (index ->
-    outcome) from the cache, the rest from the iterator `fresh`; each file
-    rewritten is shown to the cache."""
+    """The outcomes of the jobs in their order, each with whether it came
+    from the cache: those of `hits` (index -> outcome) from the cache, the
+    rest from the iterator `fresh`; each file rewritten is shown to the
+    cache."""
     for i in range(len(jobs)):
         outcome = hits.get(i)
-        if outcome is None:
+        cached = outcome is not None
+        if not cached:
             outcome = next(fresh)
             if store is not None and jobs[i][1] is None:  # a file read from disk
                 store.learn(outcome)
         elif signals.received:
             raise pool.Interrupted(signals.received)
-        elif report.args.verbose:
-            report.note(cached_line(outcome.name))
-        yield outcome
+        yield outcome, cached
 
 
 
@@ -108,8 +108,8 @@ def main(argv=None, prog=options.PROG):
         settings, switch = rewriting(args, dtype_map, printing) if todo else (None, contextlib.nullcontext())
         with switch, pool.signals_caught() as signals, collector.tuned():
             fresh = pool.run(todo, settings, args.jobs, signals, report.warn)
-            for outcome in outcomes(jobs, hits, fresh, signals, store, report):
-                report.add(outcome)
+            for outcome, cached in outcomes(jobs, hits, fresh, signals, store, report):
+                report.add(outcome, cached)
     except pool.Interrupted as e:
         if store is not None:
             store.save()

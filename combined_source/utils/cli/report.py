@@ -97,9 +97,11 @@ class Report:
     def warn(self, line):
         self.note("warning: " + line)
 
-    def verbose(self, o):
+    def verbose(self, o, cached=False):
         """The -v line of a file processed: what became of it."""
-        if o.status in (CHANGED, UNCHANGED):
+        if cached:
+            self.note(cached_line(o.name))
+        elif o.status in (CHANGED, UNCHANGED):
             self.note("%s: %s" % (o.name, o.status))
 
     def write_text(self, text):
@@ -121,8 +123,8 @@ class Report:
             return "%s: would rewrite" % o.name
         return "%s:%d:%d: would rewrite (%s)" % (o.name, first.line, first.column, first.rule)
 
-    def add(self, o):
-        """Reports the outcome `o` of one file."""
+    def add(self, o, cached=False):
+        """Reports the outcome `o` of one file (`cached`: taken from the cache)."""
         args = self.args
         self.current = o.name
         from_stdin, self.added = self.added == self.stdin_at, self.added + 1
@@ -161,7 +163,7 @@ class Report:
             else:  # stdout holds the diff
                 self.note(self.listed(o, found))
         if args.verbose:
-            self.verbose(o)
+            self.verbose(o, cached)
         self.progress.step()
         self.current = None
 
