@@ -169,7 +169,8 @@ def test_damaged_or_foreign_cache_file_is_ignored_and_replaced(tmp_path, how):
     rc, out, err = run(tmp_path, "--check", "-v", "p", env=env)
     assert (rc, out) == (1, "p/a.py:1:5: would rewrite (type-name)\n") and "Traceback" not in err
     assert "warning" not in err.replace("warning: p/a.py:1:5: orb is used but not imported", "")
-    content = json.loads(open(path, "rb").read())
+    with open(path, "rb") as f:
+        content = json.loads(f.read())
     assert content["key"] == json.loads(data)["key"]
     assert list(cache.load(path, content["key"])) == [str(tmp_path / "p" / "b.py")]
 

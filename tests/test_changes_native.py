@@ -125,9 +125,10 @@ def test_a_hostile_change_is_an_error_in_both_walks_or_the_same_result(mischief,
 
 @pytest.mark.parametrize("args", [
     (), (None,) * 8,
-    (None, None, None, {}, [], {}, gast.JoinedStr, frozenset(), False),
-    (None, None, None, {}, {}, {}, gast.JoinedStr, [], False),
-], ids=["no arguments", "eight", "walked not a dict", "leaves not a set"])
+    (None, None, None, {}, [], {}, (gast.JoinedStr,), frozenset(), False),
+    (None, None, None, {}, {}, {}, (gast.JoinedStr,), [], False),
+    (None, None, None, {}, {}, {}, gast.JoinedStr, frozenset(), False),
+], ids=["no arguments", "eight", "walked not a dict", "leaves not a set", "string kinds not a tuple"])
 def test_the_native_walk_refuses_wrong_arguments(args):
     with pytest.raises(TypeError):
         changes._native_edits(*args)

@@ -34,5 +34,5 @@ def same(x: Any, y: Any, left: type, right: type, kinds: Optional[Dict[str, type
 def walk(processor: Any, node: Any, visit: Optional[Callable[[Any], Any]],
          generic: Optional[Callable[[Any], Any]], /) -> Any: ...
 def edits(changes: Any, top: Any, site: Any, fields: Dict[Any, Tuple[Any, ...]], walked: Dict[type, bool],
-          hooks: Dict[type, Callable[[Any, Any], Any]], joined_str: type, leaves: Any, misplaced: bool,
+          hooks: Dict[type, Callable[[Any, Any], Any]], string_kinds: Tuple[type, ...], leaves: Any, misplaced: bool,
           /) -> list: ...

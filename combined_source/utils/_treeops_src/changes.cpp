@@ -1,6 +1,6 @@
 // The splicer's change walk (changes.py's `Changes._python_edits`, natively):
 // the same nodes in the same order, the same calls of the idempotence hooks,
-// of `self_documenting`, `redo_fstring` and `change`, the same edits list.
+// of `written_anew`, `redo_fstring` and `change`, the same edits list.
 // Unchanged fields are settled here; every change goes to Python.
 #include "treeops.hpp"
 
@@ -10,18 +10,18 @@ namespace treeops {
 
 namespace {
 
-PyObject* s_self_documenting = nullptr;
+PyObject* s_written_anew = nullptr;
 PyObject* s_redo_fstring = nullptr;
 PyObject* s_change = nullptr;
 PyObject* s_append = nullptr;
 
 int intern_names() noexcept {
     if (s_append) return 0;
-    s_self_documenting = PyUnicode_InternFromString("self_documenting");
+    s_written_anew = PyUnicode_InternFromString("written_anew");
     s_redo_fstring = PyUnicode_InternFromString("redo_fstring");
     s_change = PyUnicode_InternFromString("change");
     PyObject* append = PyUnicode_InternFromString("append");
-    if (!s_self_documenting || !s_redo_fstring || !s_change || !append) {
+    if (!s_written_anew || !s_redo_fstring || !s_change || !append) {
         Py_XDECREF(append);
         return -1;
     }
@@ -109,12 +109,19 @@ struct Walk {
     PyObject* fields;
     PyObject* walked;
     PyObject* hooks;
-    PyObject* joined_str;
+    PyObject* string_kinds;  // a tuple: the kinds whose parts may be written anew
     PyObject* leaves;
     int misplaced;
     PyObject* edits;  // the result
     PyObject* stack;  // of (node, site) pairs: `change` pushes through its append
     PyObject* append;
+
+    bool is_string_kind(PyObject* kind) const noexcept {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(string_kinds); ++i) {
+            if (PyTuple_GET_ITEM(string_kinds, i) == kind) return true;
+        }
+        return false;
+    }
 
     // An unchanged child `old` below a node whose values are all unchanged:
     // settled here when it is a plain leaf still as recorded, else pushed.
@@ -160,11 +167,11 @@ struct Walk {
         } else if (PyErr_Occurred()) {
             return -1;
         }
-        if (kind.get() == joined_str && node != top) {
+        if (node != top && is_string_kind(kind.get())) {
             int redo = misplaced;
             if (!redo) {
                 PyObject* argv[2] = {changes, node};
-                Ref answer = Ref::steal(zok::compat::call_method(s_self_documenting, argv, 2));
+                Ref answer = Ref::steal(zok::compat::call_method(s_written_anew, argv, 2));
                 if (!answer) return -1;
                 redo = PyObject_IsTrue(answer.get());
                 if (redo < 0) return -1;
@@ -239,8 +246,8 @@ PyObject* edits(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
         PyErr_Format(PyExc_TypeError, "edits() takes 9 arguments (%zd given)", nargs);
         return nullptr;
     }
-    if (!PyDict_Check(args[4]) || !PyDict_Check(args[5]) || !PyAnySet_Check(args[7])) {
-        PyErr_SetString(PyExc_TypeError, "edits(): walked and hooks must be dicts, leaves a set");
+    if (!PyDict_Check(args[4]) || !PyDict_Check(args[5]) || !PyTuple_Check(args[6]) || !PyAnySet_Check(args[7])) {
+        PyErr_SetString(PyExc_TypeError, "edits(): walked and hooks must be dicts, string kinds a tuple, leaves a set");
         return nullptr;
     }
     if (intern_names() < 0) return nullptr;

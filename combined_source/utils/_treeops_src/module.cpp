@@ -5,7 +5,7 @@
 
 namespace treeops {
 
-// edits(changes, top, site, fields, walked, hooks, joined_str, leaves, misplaced): changes.py's walk
+// edits(changes, top, site, fields, walked, hooks, string_kinds, leaves, misplaced): changes.py's walk
 PyObject* edits(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 namespace {
@@ -35,7 +35,7 @@ PyMethodDef module_methods[] = {
      "else to processor.visit_<ClassName>, else to `generic` unless it is None,\n"
      "else they are walked the same way."},
     {"edits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(edits)), METH_FASTCALL,
-     "edits(changes, top, site, fields, walked, hooks, joined_str, leaves, misplaced, /)\n--\n\n"
+     "edits(changes, top, site, fields, walked, hooks, string_kinds, leaves, misplaced, /)\n--\n\n"
      "The byte edits of the changes below `top` (see changes.Changes.edits)."},
     {nullptr, nullptr, 0, nullptr},
 };

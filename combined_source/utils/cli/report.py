@@ -201,7 +201,8 @@ class Report:
         failed = counts[FAILED] + counts[BROKEN]
         rest = "%s%s" % (", %d rendered whole" % self.whole if self.whole else "",
                          ", %d not rewritten" % counts[REJECTED] if counts[REJECTED] else "")
-        rest += ", %d assignment target%s rewritten" % (self.targets, "" if self.targets == 1 else "s") if self.targets else ""
+        if self.targets:
+            rest += ", %d assignment target%s rewritten" % (self.targets, "" if self.targets == 1 else "s")
         rest += ", %d skipped" % counts[SKIPPED] if counts[SKIPPED] else ""
         if self.args.check:  # what would be done
             changed = counts[CHANGED]

@@ -20,6 +20,11 @@ _JoinedStr = gast.JoinedStr
 _TemplateStr = getattr(gast, "TemplateStr", None)
 # Python 3.8 gives the expressions inside an f-string shifted positions.
 _FSTRING_PARTS_MISPLACED = sys.version_info < (3, 9)
+# The kinds of string whose parts a change may have to write anew.
+_STRING_KINDS = (_JoinedStr,) if _TemplateStr is None else (_JoinedStr, _TemplateStr)
+# Python 3.9 shifts the columns of the parts that stand on the later lines of
+# a triple-quoted f-string literal.
+_LATER_LINES_MISPLACED = sys.version_info < (3, 10)
 
 
 class _Getters(dict):
@@ -130,7 +135,7 @@ class Changes(Text):
         text of what it holds now."""
         if _native_edits is None:
             return self._python_edits(top, site)
-        return _native_edits(self, top, site, self.fields, WALKED, idempotence.HOOKS, _JoinedStr, _PLAIN_LEAVES,
+        return _native_edits(self, top, site, self.fields, WALKED, idempotence.HOOKS, _STRING_KINDS, _PLAIN_LEAVES,
                              _FSTRING_PARTS_MISPLACED)
 
     def _python_edits(self, top, site=None):
@@ -146,8 +151,7 @@ class Changes(Text):
             kind = type(node)
             if kind in hooks:
                 hooks[kind](node, fields)
-            if node is not top and ((kind is _JoinedStr and (_FSTRING_PARTS_MISPLACED or self.self_documenting(node)))
-                                    or kind is _TemplateStr):
+            if node is not top and kind in _STRING_KINDS and (_FSTRING_PARTS_MISPLACED or self.written_anew(node)):
                 self.redo_fstring(node, edits)
                 continue
             old_values = fields[node]
@@ -305,9 +309,18 @@ class Changes(Text):
                            written.encode("utf-8")))
         return pieces if at == len(new) else None
 
-    def self_documenting(self, node):
-        """Whether f-string `node` holds a ``{expr=}`` part: its text is part
-        of the value too, so a change inside it must be rendered anew."""
+    def written_anew(self, node):
+        """Whether a change inside f-string `node` must be rendered anew: it
+        holds a ``{expr=}`` part (whose text is part of the value too), or
+        the parser misplaced its parts (3.9, on the string's later lines).
+        A t-string always is: each field holds its expression's text."""
+        if type(node) is not _JoinedStr:
+            return True
+        if _LATER_LINES_MISPLACED and getattr(node, "end_lineno", None) != getattr(node, "lineno", None):
+            where = self.span(node)
+            text = b"" if where is None else self.data[where[0]:where[1]]
+            if where is None or b'"""' in text or b"'''" in text:  # a literal that goes on past its line
+                return True
         values = node.values
         fields = self.fields
         for i in range(1, len(values)):

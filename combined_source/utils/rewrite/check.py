@@ -19,8 +19,9 @@ from .trees import same, same_as_parsed, same_tree
 ARG_ENDS_AT_NAME = sys.version_info < (3, 9)
 # Nodes whose own text lies partly outside their position: a def's or
 # class's decorators are written before it (and 3.8's arguments above).
-# From 3.10 a SyntaxError's offset counts characters of its line (bytes before).
-OFFSET_IN_CHARACTERS = sys.version_info >= (3, 10)
+# From 3.9 (its new parser) a SyntaxError's offset counts characters of its
+# line; 3.8's counts bytes where the tree builder raised it.
+OFFSET_IN_CHARACTERS = sys.version_info >= (3, 9)
 WIDENED = frozenset((ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef) + ((ast.arg,) if ARG_ENDS_AT_NAME else ()))
 
 
