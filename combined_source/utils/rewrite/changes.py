@@ -57,7 +57,7 @@ class _Walked(dict):
 try:  # the same walk, native, when the package is built with it
     from .._treeops import edits as _native_edits
 except ImportError:
-    _native_edits = None
+    _native_edits = None  # type: ignore[assignment]  # built without its native parts
 
 GETTERS: Dict[Any, Callable[[Any], Any]] = _Getters()
 # Kinds that are most of a tree's nodes and usually hold no node: when
