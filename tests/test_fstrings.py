@@ -24,7 +24,7 @@ CASES = [
      'class A:\n    def f(me):\n        log(f"init: self.n = {me.n!r}, self.m = {me.m!r}")\n'),
     ('a = f"{Tensor=}"\n', {}, (3, 8), 'a = f"Tensor={orb.Array!r}"\n'),
     ("a = f'{Tensor  =  }'\n", {}, (3, 8), "a = f'Tensor  =  {orb.Array!r}'\n"),
-    # ... with a format spec, a conversion, both, a nested field in the spec
+    # ... with a format specifier, a conversion, both, a nested field in the specifier
     ('a = f"{Tensor=:>10}"\n', {}, (3, 8), 'a = f"Tensor={orb.Array:>10}"\n'),
     ('a = f"{Tensor=!s}"\n', {}, (3, 8), 'a = f"Tensor={orb.Array!s}"\n'),
     ('a = f"{Tensor = !r:>{w}}"\n', {}, (3, 8), 'a = f"Tensor = {orb.Array!r:>{w}}"\n'),

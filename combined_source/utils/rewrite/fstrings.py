@@ -152,7 +152,7 @@ def _parts(values, raw, quote, original, spec=False):
                     return None
                 expr, conv, fmt = field
                 debug = _DEBUG_TAIL.search(value)
-                # {expr=} converts with !r unless given a conversion or a format spec.
+                # {expr=} converts with !r unless given a conversion or a format specifier.
                 if (debug is not None and (conv or fmt) and value[:debug.start()].endswith(expr)
                         and "{" + value[debug.start() - len(expr):] in original):
                     text = _escaped(value[:debug.start() - len(expr)], raw, quote)
@@ -177,7 +177,7 @@ def _parts(values, raw, quote, original, spec=False):
 
 
 def _field(part, raw, quote, original):
-    """(expression, conversion, format spec) texts of replacement field `part`."""
+    """(expression, conversion, format specifier) texts of replacement field `part`."""
     expr = _expression(part.value, quote)
     if expr is None:
         return None
