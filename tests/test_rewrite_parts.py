@@ -3,11 +3,13 @@ its tokens, the walk that finds what changed, and the one tree-equality
 walk."""
 import ast
 import os
+import re
 
 import gast
 import pytest
+from hypothesis import given, strategies as st
 
-from combined_source.utils.rewrite import Unsupported, edits, keywords, trees
+from combined_source.utils.rewrite import Unsupported, edits, keywords, positions, trees
 from combined_source.utils.rewrite.changes import record
 
 
@@ -156,3 +158,18 @@ def test_native_walk_sees_the_pairs_of_the_python_one(settled):
         log.append(walk(x, y, ast.AST, ast.AST, None, trees.NOTHING, settle, report))
         logs.append(log)
     assert logs[0] == logs[1] and logs[0][-1] is False and logs[0][-2][0] == "report"
+
+
+def _starts_by_search(data, lo=0, hi=None, first=None):
+    ends = re.compile(rb"\r\n|\r|\n").finditer(data, lo, len(data) if hi is None else hi)
+    return [lo if first is None else first] + [m.end() for m in ends]
+
+
+@given(st.binary().map(lambda b: bytes(b"ab\r\n"[x % 4] for x in b)), st.data())
+def test_line_starts_are_the_parser_line_ends(data, draw):
+    """Line starts of a slice: CR LF, a lone CR and LF each end a line, and a
+    CR LF cut by the slice's ends counts as a lone line end."""
+    lo = draw.draw(st.integers(0, len(data)))
+    hi = draw.draw(st.one_of(st.none(), st.integers(lo, len(data))))
+    first = draw.draw(st.one_of(st.none(), st.just(-1)))
+    assert positions.line_starts(data, lo, hi, first) == _starts_by_search(data, lo, hi, first)

@@ -4,6 +4,7 @@ Line numbers count ``\\r\\n``, ``\\r`` and ``\\n`` as line ends, as the
 parser does; column offsets count UTF-8 bytes.
 """
 import bisect
+import itertools
 import re
 from typing import NamedTuple, Optional
 
@@ -31,10 +32,19 @@ class Reason(NamedTuple):
 def line_starts(data, lo=0, hi=None, first=None):
     """Byte offsets of the line starts of `data[lo:hi]` (the first is `first`,
     by default `lo`)."""
+    # bytes.splitlines ends lines at exactly the parser's line ends; summing
+    # the lengths of the lines is quicker than a regex search over them.
+    lines = (data[lo:hi] if lo or hi is not None else data).splitlines(True)
+    if lines and lines[-1][-1:] not in _BREAKS:  # a last line without its end
+        lines.pop()
+    ends = itertools.accumulate(map(len, lines), initial=lo)
+    next(ends)
     starts = [lo if first is None else first]
-    finder = LINE_END.finditer(data, lo) if hi is None else LINE_END.finditer(data, lo, hi)
-    starts += [m.end() for m in finder]
+    starts += ends
     return starts
+
+
+_BREAKS = (b"\n", b"\r")
 
 
 class Text:
