@@ -4,6 +4,7 @@ give what a parse of the whole text gives; otherwise the whole text is."""
 import ast
 import bisect
 import functools
+import itertools
 import re
 import sys
 
@@ -567,9 +568,18 @@ class Check:
         return self.reject(what, line, column - 1)
 
     def covered(self, matched):
-        """Whether every change lies inside a node compared as rewritten."""
+        """Whether every change lies inside a node compared as rewritten
+        (each change is looked up among the spans sorted by their start, in
+        logarithmic time: a file may hold tens of thousands of both)."""
         found = {lo for lo, _ in matched}
+        spans = sorted(matched)
+        starts = [lo for lo, _ in spans]
+        reach = list(itertools.accumulate((hi for _, hi in spans), max))  # the furthest end of the spans so far
         for k in self.sites:
-            if k[:2] not in found and not any(lo <= k[:2] < hi for lo, hi in matched):
+            at = k[:2]
+            if at in found:
+                continue
+            n = bisect.bisect_right(starts, at) - 1
+            if n < 0 or not at < reach[n]:
                 return self.reject("changed %s not compared" % k[4], k[0], k[1])
         return True
