@@ -36,9 +36,15 @@ print(rc, resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)
 """
 
 
+# The imports the generated code needs (without them the command line also
+# warns that orb is used but not imported, which earlier versions did not).
+HEADER = "import orb\nimport torch\n\n\n"
+
+
 def generate(path, megabytes):
     with open(path, "w") as f:
-        i, size = 0, 0
+        f.write(HEADER)
+        i, size = 0, len(HEADER)
         while size < megabytes << 20:
             block = BLOCK.format(i=i)
             f.write(block)

@@ -1,8 +1,10 @@
 """The change walk natively and in Python: the same edits, sites, notes and
 verdicts on real, generated and hostile inputs, and no crash where Python
 code run by the walk changes what it walks."""
+import gc
 import glob
 import os
+import weakref
 
 import gast
 import pytest
@@ -140,3 +142,98 @@ def test_a_missing_record_is_a_key_error_in_both():
     for walk in ("edits", "_python_edits"):
         with pytest.raises(KeyError):
             getattr(changes.Changes(b"", fields), walk)(tree)
+
+
+# ---- the kinds' fields, kept between walks ---------------------------------------
+
+class _Noted:
+    """A walk's receiver that notes each change as (field name, old, new)."""
+
+    def __init__(self):
+        self.seen = []
+
+    def change(self, node, kind, name, old, new, site, edits, push):
+        self.seen.append((name, old, new))
+
+
+def _changed_names(node, recorded, native=True):
+    """The changes the native walk (or the Python one, with the kind's fields
+    read afresh) finds in `node` against its `recorded` fields."""
+    noted = _Noted()
+    noted.fields = {node: recorded}
+    if native:
+        changes._native_edits(noted, node, None, noted.fields, changes.WALKED, {}, (), frozenset(), False)
+    else:
+        changes.GETTERS.pop(type(node), None)  # the Python walk keeps the fields it first read
+        changes.Changes._python_edits(noted, node)
+    return noted.seen
+
+
+class _Meta(type):
+    order = ("a", "b")
+
+    @property
+    def _fields(cls):
+        return cls.order
+
+
+def _reassigned(kind):
+    kind._fields = ("b",)
+
+
+def _in_the_base(kind):
+    kind.__bases__[0]._fields = ("b",)
+
+
+def _list_mutated(kind):
+    kind._fields[:] = ["b"]
+
+
+def _by_the_metaclass(kind):
+    _Meta.order = ("b",)
+
+
+def _deleted_and_inherited(kind):
+    del kind._fields  # gast.AST's own: ()
+
+
+def _kind(how):
+    """A node kind with fields (a, b), kept or not, as `how` will change it."""
+    if how is _in_the_base:
+        return type("Sub", (type("Base", (gast.AST,), {"_fields": ("a", "b")}),), {})
+    if how is _by_the_metaclass:
+        _Meta.order = ("a", "b")
+        return _Meta("Metered", (gast.AST,), {})
+    if how is _list_mutated:
+        return type("Listed", (gast.AST,), {"_fields": ["a", "b"]})
+    return type("Kind", (gast.AST,), {"_fields": ("a", "b")})
+
+
+@pytest.mark.parametrize("how, after", [
+    (_reassigned, [("b", 2, 3)]),
+    (_in_the_base, [("b", 2, 3)]),
+    (_list_mutated, [("b", 2, 3)]),
+    (_by_the_metaclass, [("b", 2, 3)]),
+    (_deleted_and_inherited, []),
+], ids=lambda v: getattr(v, "__name__", "")[1:] or None)
+def test_a_kind_whose_fields_change_is_read_afresh(how, after):
+    kind = _kind(how)
+    node = kind()
+    node.a, node.b = 1, 3
+    for _ in range(2):  # the second walk may take the kind's fields as kept
+        assert _changed_names(node, (1, 2)) == [("b", 2, 3)]
+    how(kind)
+    assert _changed_names(node, (2,)) == _changed_names(node, (2,), native=False) == after
+
+
+def test_kinds_are_not_kept_alive_and_a_new_kind_at_a_dead_ones_place_is_read_afresh():
+    refs = []
+    for i in range(3000):
+        kind = type("Throwaway", (gast.AST,), {"_fields": ("a", "b") if i % 2 else ("b", "a")})
+        node = kind()
+        node.a, node.b = 1, 3
+        assert _changed_names(node, (1, 2) if i % 2 else (2, 1)) == [("b", 2, 3)]
+        refs.append(weakref.ref(kind))
+        del kind, node
+    gc.collect()
+    assert not [r for r in refs if r() is not None]

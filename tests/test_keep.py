@@ -127,12 +127,14 @@ def test_kept_changes_are_neither_findings_nor_notes(prefix):
     ("import orbs\nimport pkg.orb\nfrom orb import nn\nx = Tensor\n", (4, 5)),
     ("def f(orb):\n    return 1\nx = Tensor\n", (3, 5)),
     ("x = Tensor\nx.orb = 1\ndel orb\n", (1, 5)),
+    ("s = 'global'\ndef f():\n    orb = 1\nx = Tensor\n", (4, 5)),  # the word, but no declaration
     # module-level bindings
     *[(s + "\nx = Tensor\n", None) for s in (
         "import orb", "import orb as orb", "import orb.nn", "import numpy as orb", "from pkg import orb",
         "from pkg import thing as orb", "from pkg import *", "orb = load()", "orb: object = load()",
         "a, (b, *orb) = t", "for orb in x: pass", "with f() as orb: pass", "def orb(): pass", "class orb: pass",
         "async def orb(): pass", "@d\ndef orb(): pass", "def f():\n    global orb\n    orb = load()",
+        "class C:\n    def f(self):\n        if a:\n            global orb",
         "if TYPE_CHECKING:\n    import orb", "try:\n    import orb\nexcept ImportError:\n    orb = None",
         "try:\n    pass\nexcept E as orb:\n    pass", "if a:\n    pass\nelse:\n    while b:\n        import orb")],
 ])
@@ -146,6 +148,16 @@ def test_orb_used_without_import(source, warned):
     line, column = warned
     assert result.notes == ((line, column, WARNING),)
     assert imports == (Finding(line, column, line, column + 3, "missing-import", WARNING),)
+
+
+@pytest.mark.parametrize("text, may", [
+    ("global orb", True), ("def f():\n    global x", True), ("def f(): global x", True), ("x = 1; global y", True),
+    ("if a:\\\n global y", True), ("x\rglobal y", True), ("x\r\n\t\fglobal\\\n y", True),
+    ("global_pool = 1", False), ("s = 'a global x'", False), ("x = 1  # the global one", False),
+    ("x.global_ = 1", False), ("xglobal = 1", False), ("", False),
+])
+def test_where_a_global_declaration_may_stand(text, may):
+    assert imports._may_declare_global(text) is may
 
 
 @pytest.mark.skipif("sys.version_info < (3, 10)")

@@ -255,3 +255,55 @@ def test_native_tree_passes():
         ("render", lambda: [ast_to_source_code(n) for n in gast.walk(gast.parse(source))]),
     ]
     hunt(cases)
+
+
+def test_native_change_walk():
+    # The splicer's change walk, as it runs, as its callbacks fail, and with
+    # node kinds made, changed and dropped (their fields kept in the module).
+    from combined_source.utils.rewrite import changes
+
+    if changes._native_edits is None:
+        pytest.skip("built without the native walk")
+
+    class Noted:
+        def __init__(self, fields, fail=False):
+            self.fields, self.fail, self.seen = fields, fail, []
+
+        def change(self, node, kind, name, old, new, site, edits, push):
+            if self.fail:
+                raise ValueError(name)
+            self.seen.append(name)
+            for child in gast.iter_child_nodes(node):
+                if child in self.fields:
+                    push((child, site))
+
+    def walk(fail=False):
+        tree = gast.parse(MIXED)
+        fields = changes.record(tree)
+        for node in gast.walk(tree):
+            if isinstance(node, gast.Name):
+                node.id = node.id + "_"
+            elif isinstance(node, gast.Call):
+                node.args = list(node.args) + [gast.Constant(1, None)]
+        noted = Noted(fields, fail)
+        return changes._native_edits(noted, tree, None, fields, changes.WALKED, {}, changes._STRING_KINDS,
+                                     changes._PLAIN_LEAVES, False)
+
+    def kinds():
+        for fields in (("a", "b"), ("b",), ["a"]):
+            kind = type("Made", (gast.AST,), {"_fields": fields})
+            node = kind()
+            node.a, node.b = 1, 3
+            changes._native_edits(Noted({node: (1, 2)}), node, None, {node: (1, 2)}, changes.WALKED, {}, (),
+                                  frozenset(), False)
+            kind._fields = ("b", "a")
+            changes._native_edits(Noted({node: (1, 2)}), node, None, {node: (1, 2)}, changes.WALKED, {}, (),
+                                  frozenset(), False)
+
+    cases = [
+        ("change walk", walk),
+        ("change walk failing", lambda: F.raised(lambda: walk(fail=True))),
+        ("change walk refusing its arguments", lambda: F.raised(lambda: changes._native_edits(*(None,) * 9))),
+        ("change walk over kinds made and changed", kinds),
+    ]
+    hunt(cases)

@@ -4,6 +4,7 @@
 // Unchanged fields are settled here; every change goes to Python.
 #include "treeops.hpp"
 
+#include <cstdint>
 #include <utility>
 
 namespace treeops {
@@ -29,6 +30,43 @@ int intern_names() noexcept {
     return 0;
 }
 
+// kind._fields as a tuple (a new reference), from the kind's slot while its
+// attribute version holds; nullptr with an exception set.
+PyObject* fields_of_kind(PyObject* kind) noexcept {
+    auto* type = reinterpret_cast<PyTypeObject*>(kind);
+    auto at = reinterpret_cast<uintptr_t>(type);
+    KindFields::Slot& slot = kind_fields.slots[((at >> 4) ^ (at >> 11)) & (KindFields::kSlots - 1)];
+    unsigned int version = zok::compat::type_version(type);
+    if (version != 0 && slot.kind == type && slot.version == version && Py_TYPE(kind) == &PyType_Type)
+        return new_ref(slot.fields);
+    Ref fields = Ref::steal(PyObject_GetAttr(kind, names.fields));
+    if (!fields) return nullptr;
+    Ref seq = Ref::steal(PySequence_Tuple(fields.get()));
+    if (!seq) return nullptr;
+    // Kept only when reading it again is sure to give the same tuple until
+    // the kind's version changes: the plain metaclass (no descriptor of its
+    // own), a tuple of exact str (releasing it runs no code, holds no
+    // class) standing in the kind's own dict (no descriptor, no base).
+    if (Py_TYPE(kind) != &PyType_Type || !PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) ||
+        !PyTuple_CheckExact(fields.get()) || !type->tp_dict)
+        return seq.release();
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq.get()); ++i)
+        if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(seq.get(), i))) return seq.release();
+    PyObject* own = PyDict_GetItemWithError(type->tp_dict, names.fields);
+    if (own != fields.get()) {
+        if (!own && PyErr_Occurred()) return nullptr;
+        return seq.release();
+    }
+    version = zok::compat::type_version(type);  // given by the look-up above, if it had none
+    if (version == 0) return seq.release();
+    PyObject* old = slot.fields;
+    slot.kind = type;
+    slot.version = version;
+    slot.fields = new_ref(seq.get());
+    Py_XDECREF(old);
+    return seq.release();
+}
+
 // The values of a node's fields, in the order of its kind's `_fields`, None
 // for a field the node lacks (changes.fields_of); each an owned reference,
 // in memory of the interpreter's allocator.
@@ -37,9 +75,7 @@ public:
     // Reads the fields of `node` (of type `kind`); -1 with an exception set.
     int read(PyObject* node, PyObject* kind) noexcept {
         items_.clear();
-        Ref fields = Ref::steal(PyObject_GetAttr(kind, names.fields));
-        if (!fields) return -1;
-        Ref seq = Ref::steal(PySequence_Tuple(fields.get()));
+        Ref seq = Ref::steal(fields_of_kind(kind));
         if (!seq) return -1;
         Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
         for (Py_ssize_t i = 0; i < n; ++i) {

@@ -76,11 +76,27 @@ struct Render {
     PyObject* empty = nullptr;     // ""
 };
 
+// The `_fields` tuples of node kinds, for the change walk: a few slots found
+// by the kind's address, each holding the kind's attribute version tag when
+// it was filled. A slot serves only while the kind still has that tag, so a
+// reassigned `_fields` is read afresh, and a kind made at a dead one's
+// address (a new tag) is not mistaken for it. The kind itself is not held.
+struct KindFields {
+    static constexpr int kSlots = 128;
+    struct Slot {
+        PyTypeObject* kind = nullptr;  // not a reference: compared, never used
+        unsigned int version = 0;
+        PyObject* fields = nullptr;    // a tuple of exact str (owned)
+    };
+    Slot slots[kSlots];
+};
+
 struct State {
     int64_t interpreter_id = -1;  // the interpreter that made the state
     Globals globals;
     Names names;
     Render render;
+    KindFields kind_fields;
 };
 extern State state;
 
@@ -88,6 +104,7 @@ extern State state;
 inline Globals& g = state.globals;
 inline Names& names = state.names;
 inline Render& render_kinds = state.render;
+inline KindFields& kind_fields = state.kind_fields;
 
 // Makes the state on the first import (later imports by the same
 // interpreter find it made): 0, or -1 with the error set.

@@ -236,6 +236,18 @@ inline int lookup_attr(PyObject* obj, PyObject* name, PyObject** out) {
 #endif
 }
 
+// The version tag of a type's attributes: the interpreter gives the type a
+// new one whenever an attribute of it or of a base is set or deleted (its
+// own attribute cache is checked against it), and none (0 here) until a
+// look-up needs one. Up to 3.12 a flag tells whether the tag still holds;
+// from 3.13 a changed type's tag is 0.
+inline unsigned int type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030D0000
+    if (!PyType_HasFeature(type, Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return type->tp_version_tag;
+}
+
 // Strings made by the legacy APIs must be made ready before their data is
 // read; 3.12 has no such strings. 0, or -1 with an exception.
 #if PY_VERSION_HEX < 0x030C0000

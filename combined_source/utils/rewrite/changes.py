@@ -34,7 +34,9 @@ class _Getters(dict):
 
     def __missing__(self, kind):
         names = kind._fields
-        if len(names) == 1:
+        if not names:  # a kind of no fields: attrgetter() takes at least one
+            getter = lambda node: ()  # noqa: E731
+        elif len(names) == 1:
             get = operator.attrgetter(names[0])
             getter = lambda node: (get(node),)  # noqa: E731
         else:

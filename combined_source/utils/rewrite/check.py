@@ -4,6 +4,7 @@ give what a parse of the whole text gives; otherwise the whole text is."""
 import ast
 import bisect
 import functools
+import itertools
 import re
 import sys
 
@@ -303,10 +304,11 @@ class Check:
         lines = self.starts
         starts, ends, shift = places
         units = []  # (first byte, byte after its last line, statement, header alone) of each edit
+        blocks = {}  # statement -> its inner statements with their spans, for unit_of
         for x in range(i, k):
             unit = None
             for top in statements:
-                unit = self.unit_of(top, starts[x], ends[x])
+                unit = self.unit_of(top, starts[x], ends[x], blocks)
                 if unit is not None:
                     break
             if unit is None:
@@ -320,16 +322,18 @@ class Check:
                 kept.append(unit)
         if sum(hi - lo for lo, hi, _, _ in kept) > APART_SHARE * size:
             return False  # most of the group's `size` bytes: one parse of it costs less
+        firsts = [u[0] for u in kept]
         for at in marks:
-            n = bisect.bisect_right([u[0] for u in kept], at) - 1
+            n = bisect.bisect_right(firsts, at) - 1
             if n < 0 or at >= kept[n][1]:
                 return False  # a changed site that no parsed statement would compare
         def lo_of(stmt):
             return lines[stmt.lineno - 1] + stmt.col_offset
 
+        marked = set(marks)
         x = i
         for lo, hi, stmt, only_header in kept:
-            if only_header and any(m == lo_of(stmt) for m in marks):
+            if only_header and lo_of(stmt) in marked:
                 return False  # the statement itself is a changed site: compared whole
             while x < k and starts[x] < lo:
                 x += 1
@@ -394,20 +398,34 @@ class Check:
                     return False
         return True
 
-    def unit_of(self, stmt, lo, hi):
+    def unit_of(self, stmt, lo, hi, blocks=None):
         """(first byte, byte after its last line, statement, whether only its
         header) of the innermost statement below the top-level `stmt`, or of
         the header of one, that holds bytes `lo` to `hi` and can be parsed
-        apart; None when there is none."""
+        apart; None when there is none. `blocks` (a dict) keeps each
+        statement's inner statements and their spans between calls: a block
+        of many statements is then searched by bisection, not read through
+        for each edit."""
+        if blocks is None:
+            blocks = {}
         found = None
         top = stmt
         while True:
-            inner_stmts = inner_statements(stmt)
-            for inner in inner_stmts:
-                first = inner.decorator_list[0].lineno if getattr(inner, "decorator_list", None) else inner.lineno
-                if self.starts[first - 1] <= lo and hi <= self.starts[inner.end_lineno - 1] + inner.end_col_offset:
-                    span = self.apart(inner)
-                    break
+            block = blocks.get(stmt)
+            if block is None:
+                block = blocks[stmt] = self.block_of(stmt)
+            inner_stmts, firsts, lasts = block
+            # The first inner statement that starts its first line at or
+            # before `lo` and ends at or after `hi`: both bounds rise from
+            # one statement to the next, so those starting early enough are
+            # a prefix and those ending late enough a suffix.
+            if firsts is None:  # positions out of order (never from the parser): read through
+                n = next((n for n, inner in enumerate(inner_stmts) if self.spans(inner, lo, hi)), len(inner_stmts))
+            else:
+                n = bisect.bisect_left(lasts, hi)
+            if n < len(inner_stmts) and self.spans(inner_stmts[n], lo, hi):
+                inner = inner_stmts[n]
+                span = self.apart(inner)
             else:
                 header = self.header(stmt, stmt is top or found is not None and found[2] is stmt)
                 if header is not None and header[0] <= lo and hi <= header[1]:
@@ -416,6 +434,27 @@ class Check:
             stmt = inner
             if span is not None:
                 found = (span[0], span[2], inner, False)
+
+    def spans(self, stmt, lo, hi):
+        """Whether statement `stmt`, from the start of its first line (its
+        first decorator's) to its end, holds bytes `lo` to `hi`."""
+        first = stmt.decorator_list[0].lineno if getattr(stmt, "decorator_list", None) else stmt.lineno
+        return self.starts[first - 1] <= lo and hi <= self.starts[stmt.end_lineno - 1] + stmt.end_col_offset
+
+    def block_of(self, stmt):
+        """The inner statements of `stmt` in the order of the text, the start
+        of the first line (its first decorator's) of each, and the end of
+        each; both bounds None when they do not rise with the order."""
+        inner_stmts = inner_statements(stmt)
+        lines = self.starts
+        firsts, lasts = [], []
+        for inner in inner_stmts:
+            first = inner.decorator_list[0].lineno if getattr(inner, "decorator_list", None) else inner.lineno
+            firsts.append(lines[first - 1])
+            lasts.append(lines[inner.end_lineno - 1] + inner.end_col_offset)
+        if any(a > b for a, b in zip(firsts, firsts[1:])) or any(a > b for a, b in zip(lasts, lasts[1:])):
+            return inner_stmts, None, None
+        return inner_stmts, firsts, lasts
 
     def header(self, stmt, placed):
         """(start of its first line, start of its block's first line, `stmt`,
@@ -567,9 +606,18 @@ class Check:
         return self.reject(what, line, column - 1)
 
     def covered(self, matched):
-        """Whether every change lies inside a node compared as rewritten."""
+        """Whether every change lies inside a node compared as rewritten
+        (each change is looked up among the spans sorted by their start, in
+        logarithmic time: a file may hold tens of thousands of both)."""
         found = {lo for lo, _ in matched}
+        spans = sorted(matched)
+        starts = [lo for lo, _ in spans]
+        reach = list(itertools.accumulate((hi for _, hi in spans), max))  # the furthest end of the spans so far
         for k in self.sites:
-            if k[:2] not in found and not any(lo <= k[:2] < hi for lo, hi in matched):
+            at = k[:2]
+            if at in found:
+                continue
+            n = bisect.bisect_right(starts, at) - 1
+            if n < 0 or not at < reach[n]:
                 return self.reject("changed %s not compared" % k[4], k[0], k[1])
         return True

@@ -31,6 +31,7 @@ _BLOCKS = ("body", "orelse", "finalbody", "handlers", "cases")
 # Statement fields that hold binding targets.
 _TARGETS = ("targets", "target", "items", "name", "pattern")
 _LINE_END = re.compile(r"\r\n|\r|\n")
+_GLOBAL = re.compile(r"global(?!\w)")
 
 
 def _binds(node, name):
@@ -52,9 +53,13 @@ def _binds(node, name):
     return False
 
 
-def bound(module, name=NAME):
+def bound(module, name=NAME, text=None):
     """Whether module `module` (an ast or gast tree) binds `name` at module
-    level, or may (see above)."""
+    level, or may (see above). `text`, when given, is the text of `module`:
+    without the keyword ``global`` where a statement may start, it holds no
+    global declaration, and the bodies of functions and classes need not be
+    walked."""
+    scopes = text is None or _may_declare_global(text)
     stack = [(s, True) for s in module.body]
     while stack:
         node, top = stack.pop()
@@ -72,7 +77,8 @@ def bound(module, name=NAME):
         if kind in _SCOPES:
             if top and node.name == name:
                 return True
-            stack.extend((s, False) for s in node.body)  # for its global declarations
+            if scopes:
+                stack.extend((s, False) for s in node.body)  # for its global declarations
             continue
         if top:
             for field in _TARGETS:
@@ -86,6 +92,20 @@ def bound(module, name=NAME):
                         return True
         for field in _BLOCKS:
             stack.extend((s, top) for s in getattr(node, field, None) or ())
+    return False
+
+
+def _may_declare_global(text):
+    """Whether `text` may hold a global declaration: its keyword is a
+    statement's first token, so only blanks stand between it and the start
+    of a line, a ``;`` or a ``:`` (a line continued by a backslash starts a
+    line too)."""
+    for m in _GLOBAL.finditer(text):
+        i = m.start()
+        while i and text[i - 1] in " \t\f":
+            i -= 1
+        if i == 0 or text[i - 1] in "\n\r;:":
+            return True
     return False
 
 
@@ -113,16 +133,21 @@ def _use_on(module, line, name=NAME):
 
 
 def _word_lines(text, starts, name=NAME):
-    """The lines of `text` where the word `name` stands, in order."""
-    return sorted({bisect.bisect_right(starts, m.start()) for m in _word(name).finditer(text)})
+    """The lines of `text` where the word `name` stands, in order, each once;
+    found as they are asked for (the first one usually holds the use)."""
+    line = 0
+    for m in _word(name).finditer(text):
+        if m.start() >= (starts[line] if line < len(starts) else len(text)):  # past the line found last
+            line = bisect.bisect_right(starts, m.start())
+            yield line
 
 
-def first_use(module, text, name=NAME):
+def first_use(module, text, name=NAME, starts=None):
     """The read of `name` that comes first in `text`, whose standard parse
     is `module`, or None. The lines where the word stands are tried in turn;
     the whole tree is walked when that finds none (on 3.8 the positions of
     an f-string's parts are off)."""
-    for line in _word_lines(text, _starts(text), name):
+    for line in _word_lines(text, _starts(text) if starts is None else starts, name):
         found = _use_on(module, line, name)
         if found is not None:
             return found
@@ -133,15 +158,17 @@ def first_use(module, text, name=NAME):
     return found
 
 
-def first_use_in_statements(text, statements, name=NAME):
+def first_use_in_statements(text, statements, name=NAME, starts=None):
     """(line, byte column) of the read of `name` that comes first in `text`,
     found by parsing only the groups of top-level statements that hold the
     word; `statements` are each group's first and last line in `text`.
     None when that finds none: the whole text is then to be parsed.
 
     A top-level statement starts the tokenizer afresh, so a group's text
-    parses on its own as it does inside the whole text."""
-    starts = _starts(text)
+    parses on its own as it does inside the whole text. `starts` are the
+    text's line starts, when already found."""
+    if starts is None:
+        starts = _starts(text)
     firsts = [first for first, _ in statements]
     parsed = {}
     for line in _word_lines(text, starts, name):
@@ -199,9 +226,9 @@ def _line(text, starts, index):
     return text[starts[index]:starts[index + 1] if index + 1 < len(starts) else len(text)]
 
 
-def _column(text, line, offset):
+def _column(text, line, offset, starts=None):
     """The column from 1, in characters, of UTF-8 byte `offset` of `line` (from 1)."""
-    return len(_line(text, _starts(text), line - 1).encode("utf-8")[:offset].decode("utf-8", "replace")) + 1
+    return len(_line(text, _starts(text) if starts is None else starts, line - 1).encode("utf-8")[:offset].decode("utf-8", "replace")) + 1
 
 
 def _place(module):
@@ -281,15 +308,16 @@ def complete(tree, output, add, statements=None):
     without an import. `statements`, when known, are the first and last
     lines in `output` of its groups of top-level statements: a warning then
     needs only the groups holding the word parsed, not the whole text."""
-    if NAME not in output or bound(tree):
+    if NAME not in output or bound(tree, text=output):
         return output, (), ()
-    use = first_use_in_statements(output, statements) if statements and not add else None
+    starts = _starts(output)
+    use = first_use_in_statements(output, statements, starts=starts) if statements and not add else None
     if use is None:
         try:
             module = parse(output)
         except SyntaxError:  # a whole rendering of a tree no text can hold: named elsewhere
             return output, (), ()
-        node = first_use(module, output)
+        node = first_use(module, output, starts=starts)
         if node is None:
             return output, (), ()
         if add:
@@ -297,6 +325,6 @@ def complete(tree, output, add, statements=None):
             if new is not None:
                 return new, (), ()
         use = node.lineno, node.col_offset
-    line, column = use[0], _column(output, *use)
+    line, column = use[0], _column(output, *use, starts=starts)
     finding = Finding(line, column, line, column + len(NAME), RULE, MESSAGE)
     return output, ((line, column, MESSAGE),), (finding,)
