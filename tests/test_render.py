@@ -38,6 +38,9 @@ CONTEXT = st.sampled_from([gast.Load, gast.Store]).map(lambda c: c())
 BINARY = st.sampled_from([gast.Add, gast.Sub, gast.Mult, gast.MatMult, gast.Div, gast.Mod, gast.FloorDiv, gast.Pow,
                           gast.LShift, gast.RShift, gast.BitOr, gast.BitXor, gast.BitAnd]).map(lambda c: c())
 UNARY = st.sampled_from([gast.USub, gast.UAdd, gast.Invert, gast.Not]).map(lambda c: c())
+COMPARE = st.sampled_from([gast.Eq, gast.NotEq, gast.Lt, gast.LtE, gast.Gt, gast.GtE, gast.Is, gast.IsNot, gast.In,
+                           gast.NotIn]).map(lambda c: c())
+BOOLEAN = st.sampled_from([gast.And, gast.Or]).map(lambda c: c())
 leaves = st.one_of(
     st.builds(gast.Name, NAMES, CONTEXT, st.none(), st.none()),
     st.builds(gast.Constant, CONSTANTS, st.sampled_from([None, "u"])))
@@ -55,9 +58,15 @@ def branches(inner):
         st.builds(gast.Tuple, elts, CONTEXT), st.builds(gast.List, elts, CONTEXT),
         st.builds(gast.Starred, inner, CONTEXT),
         st.builds(gast.BinOp, inner, BINARY, inner), st.builds(gast.UnaryOp, UNARY, inner),
+        st.lists(st.tuples(COMPARE, inner), min_size=1, max_size=3).map(lambda pairs: (
+            [op for op, _ in pairs], [e for _, e in pairs])).flatmap(
+            lambda oc: st.builds(gast.Compare, inner, st.just(oc[0]), st.just(oc[1]))),
+        st.builds(gast.BoolOp, BOOLEAN, st.lists(inner, min_size=2, max_size=4)),
+        st.builds(gast.IfExp, inner, inner, inner),
+        st.lists(st.tuples(optional, inner), max_size=3).map(lambda kv: gast.Dict([k for k, _ in kv],
+                                                                                  [v for _, v in kv])),
         # left to the reference, inside handled kinds
-        st.builds(gast.Compare, inner, st.just([gast.Lt()]), st.lists(inner, min_size=1, max_size=1)),
-        st.builds(gast.IfExp, inner, inner, inner))
+        st.builds(gast.Set, st.lists(inner, min_size=1, max_size=2)), st.builds(gast.Await, inner))
 
 
 expressions = st.recursive(leaves, branches, max_leaves=12)
@@ -76,7 +85,9 @@ SOURCE_FORMS = ["{0}.real", "{0}({1})", "{0}({1}, k={2})", "{0}(*{1}, **{2})", "
                 "{0}[::{1}]", "{0}[{1}, {2}:]", "{0}[{1},]", "{0}[()]", "{0}[*{1}, {2}]", "({0}, {1})", "({0},)",
                 "()", "[{0}, {1}]", "[]", "{0} + {1} * {2}", "({0} - {1}) // {2}", "{0} ** -{1} ** {2}",
                 "-{0} ** {1}", "not {0}", "~{0} & {1} | {2} ^ {0}", "{0} << {1} >> {2}", "({0} @ {1}) % {2}",
-                "{0} if {1} else {2}", "f'{{{0}}}'", "lambda: {0}", "{0} < {1}", "{0} and {1}"]
+                "{0} if {1} else {2}", "f'{{{0}}}'", "lambda: {0}", "{0} < {1}", "{0} and {1}",
+                "{0} or {1} and not {2}", "{0} is not {1} not in {2}", "{0} == {1} if {2} else {0}",
+                "{{{0}: {1}, **{2}}}", "{{}}", "[x for x in {0} if {1}]"]
 sources = st.recursive(
     st.sampled_from(ATOMS),
     lambda inner: st.tuples(st.sampled_from(SOURCE_FORMS), inner, inner, inner).map(

@@ -3,7 +3,8 @@
 The reference rendering converts the node back to a standard tree and
 unparses it (``astunparse`` on Python 3.8, ``ast.unparse`` from 3.9). The
 expressions the rewrite rules render (names, attribute chains, constants,
-calls, subscripts, tuples, lists, arithmetic) take a direct path that
+calls, subscripts, tuples, lists, dicts, arithmetic, comparisons, boolean
+operators, conditional expressions) take a direct path that
 writes exactly the text the reference gives on the running Python, with
 its parentheses, spacing and spelling of constants, in a fraction of the
 time. Anything else, and any node that is not exactly as the parser makes
@@ -25,12 +26,17 @@ except AttributeError:  # Python 3.8 has no ast.unparse
 # Binding strength of ast.unparse, weakest first: a node is parenthesized
 # when its context binds more strongly than its operator.
 _TEST, _NOT, _BOR, _BXOR, _BAND, _SHIFT, _ARITH, _TERM, _FACTOR, _POWER, _ATOM = 4, 7, 9, 10, 11, 12, 13, 14, 15, 16, 18
+_OR, _AND, _CMP = 5, 6, 8
 _BINARY = {gast.Add: ("+", _ARITH), gast.Sub: ("-", _ARITH), gast.Mult: ("*", _TERM), gast.MatMult: ("@", _TERM),
            gast.Div: ("/", _TERM), gast.Mod: ("%", _TERM), gast.FloorDiv: ("//", _TERM), gast.Pow: ("**", _POWER),
            gast.LShift: ("<<", _SHIFT), gast.RShift: (">>", _SHIFT), gast.BitOr: ("|", _BOR),
            gast.BitXor: ("^", _BXOR), gast.BitAnd: ("&", _BAND)}
 _BINARY = {k: (" %s " % text, p) for k, (text, p) in _BINARY.items()}
 _UNARY = {gast.USub: ("-", _FACTOR), gast.UAdd: ("+", _FACTOR), gast.Invert: ("~", _FACTOR), gast.Not: ("not ", _NOT)}
+_COMPARE = {gast.Eq: "==", gast.NotEq: "!=", gast.Lt: "<", gast.LtE: "<=", gast.Gt: ">", gast.GtE: ">=",
+            gast.Is: "is", gast.IsNot: "is not", gast.In: "in", gast.NotIn: "not in"}
+_COMPARE = {k: " %s " % text for k, text in _COMPARE.items()}
+_BOOLEAN = {gast.And: (" and ", _AND), gast.Or: (" or ", _OR)}
 _INF = "1e" + repr(sys.float_info.max_10_exp + 1)
 _NAN = "(%s-%s)" % (_INF, _INF)
 _OLD = sys.version_info < (3, 9)  # astunparse's rendering
@@ -41,6 +47,7 @@ _END = "\n" if _OLD else ""  # astunparse ends its text with a line break
 _Name, _Attribute, _Call, _Constant, _keyword = gast.Name, gast.Attribute, gast.Call, gast.Constant, gast.keyword
 _Tuple, _List, _Subscript, _Starred, _Slice = gast.Tuple, gast.List, gast.Subscript, gast.Starred, gast.Slice
 _BinOp, _UnaryOp = gast.BinOp, gast.UnaryOp
+_Compare, _BoolOp, _IfExp, _Dict = gast.Compare, gast.BoolOp, gast.IfExp, gast.Dict
 
 
 class _Unhandled(Exception):
@@ -156,6 +163,33 @@ def _expr(node, prec):
         lower, upper, step = node.lower, node.upper, node.step
         text = (_expr(lower, _TEST) if lower else "") + ":" + (_expr(upper, _TEST) if upper else "")
         return text + ":" + _expr(step, _TEST) if step else text
+    if t is _Compare:
+        ops, comparators = node.ops, node.comparators
+        if type(ops) is not list or type(comparators) is not list or len(ops) != len(comparators):
+            raise _Unhandled
+        parts = [_expr(node.left, _BOR)]
+        for op, e in zip(ops, comparators):
+            parts.append(_COMPARE[type(op)])
+            parts.append(_expr(e, _BOR))
+        text = "".join(parts)
+        return "(" + text + ")" if _OLD or prec > _CMP else text
+    if t is _BoolOp:
+        op, p = _BOOLEAN[type(node.op)]
+        values = node.values
+        if type(values) is not list:
+            raise _Unhandled
+        # Each operand binds one step more strongly than the one before it.
+        text = op.join([_expr(v, min(p + 1 + i, _ATOM)) for i, v in enumerate(values)])
+        return "(" + text + ")" if _OLD or prec > p else text
+    if t is _IfExp:
+        text = _expr(node.body, _OR) + " if " + _expr(node.test, _OR) + " else " + _expr(node.orelse, _TEST)
+        return "(" + text + ")" if _OLD or prec > _TEST else text
+    if t is _Dict:
+        keys, values = node.keys, node.values
+        if type(keys) is not list or type(values) is not list or len(keys) != len(values):
+            raise _Unhandled
+        return "{" + ", ".join(["**" + _expr(v, _BOR) if k is None else _expr(k, _TEST) + ": " + _expr(v, _TEST)
+                                for k, v in zip(keys, values)]) + "}"
     raise _Unhandled
 
 
