@@ -9,9 +9,8 @@ writes exactly the text the reference gives on the running Python, with
 its parentheses, spacing and spelling of constants, in a fraction of the
 time. Anything else, and any node that is not exactly as the parser makes
 it (another type, a field missing or of an unexpected type), goes the
-reference way, so the result is always the reference's. The most common
-of these texts are written natively when the package's `_treeops` module is
-built.
+reference way, so the result is always the reference's. The package's `_treeops`
+module, when built, writes natively every kind the direct path writes.
 """
 import ast
 import sys
@@ -212,9 +211,12 @@ except ImportError:  # the package built without its native parts
     _treeops = None
 
 if _treeops is not None:
-    # Names, attribute chains, calls and plain constants natively; the rest,
-    # and anything unusual, by `_python_source_code`.
-    _treeops.configure_render(_Name, _Attribute, _Call, _Constant, _keyword, _python_source_code, _END or None)
+    # Every kind of the direct path natively; anything unusual by
+    # `_python_source_code`.
+    _NATIVE_KINDS = {k.__name__: k for k in (_Tuple, _List, _Subscript, _Starred, _Slice, _BinOp, _UnaryOp, _Compare,
+                                             _BoolOp, _IfExp, _Dict, *_BINARY, *_UNARY, *_COMPARE, *_BOOLEAN)}
+    _treeops.configure_render(_Name, _Attribute, _Call, _Constant, _keyword, _python_source_code, _END or None,
+                              _NATIVE_KINDS)
     ast_to_source_code = _treeops.render
 else:
     ast_to_source_code = _python_source_code
