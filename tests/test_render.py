@@ -65,8 +65,19 @@ def branches(inner):
         st.builds(gast.IfExp, inner, inner, inner),
         st.lists(st.tuples(optional, inner), max_size=3).map(lambda kv: gast.Dict([k for k, _ in kv],
                                                                                   [v for _, v in kv])),
+        st.builds(gast.Set, st.lists(inner, max_size=2)),
+        st.tuples(st.sampled_from([gast.ListComp, gast.GeneratorExp, gast.SetComp]), inner, generators(inner)).map(
+            lambda t: t[0](t[1], t[2])),
+        st.builds(gast.DictComp, inner, inner, generators(inner)),
         # left to the reference, inside handled kinds
-        st.builds(gast.Set, st.lists(inner, min_size=1, max_size=2)), st.builds(gast.Await, inner))
+        st.builds(gast.Await, inner), st.builds(gast.NamedExpr, st.builds(gast.Name, NAMES, CONTEXT, st.none(),
+                                                                             st.none()), inner))
+
+
+def generators(inner):
+    target = st.one_of(inner, st.builds(gast.Tuple, st.lists(inner, max_size=3), CONTEXT))
+    return st.lists(st.builds(gast.comprehension, target, inner, st.lists(inner, max_size=2), st.sampled_from([0, 1])),
+                    max_size=2)
 
 
 expressions = st.recursive(leaves, branches, max_leaves=12)
@@ -87,7 +98,9 @@ SOURCE_FORMS = ["{0}.real", "{0}({1})", "{0}({1}, k={2})", "{0}(*{1}, **{2})", "
                 "-{0} ** {1}", "not {0}", "~{0} & {1} | {2} ^ {0}", "{0} << {1} >> {2}", "({0} @ {1}) % {2}",
                 "{0} if {1} else {2}", "f'{{{0}}}'", "lambda: {0}", "{0} < {1}", "{0} and {1}",
                 "{0} or {1} and not {2}", "{0} is not {1} not in {2}", "{0} == {1} if {2} else {0}",
-                "{{{0}: {1}, **{2}}}", "{{}}", "[x for x in {0} if {1}]"]
+                "{{{0}: {1}, **{2}}}", "{{}}", "[x for x in {0} if {1}]",
+                "[{0} for x, *y in {1} if {2} for (z,) in {0}]", "f({0} for _ in {1})", "{{{0}: {1} for k in {2}}}",
+                "{{{0}, {1}}}", "{{{0} for () in {1}}}", "[{0} async for x in {1}]"]
 sources = st.recursive(
     st.sampled_from(ATOMS),
     lambda inner: st.tuples(st.sampled_from(SOURCE_FORMS), inner, inner, inner).map(

@@ -3,8 +3,8 @@
 The reference rendering converts the node back to a standard tree and
 unparses it (``astunparse`` on Python 3.8, ``ast.unparse`` from 3.9). The
 expressions the rewrite rules render (names, attribute chains, constants,
-calls, subscripts, tuples, lists, dicts, arithmetic, comparisons, boolean
-operators, conditional expressions) take a direct path that
+calls, subscripts, tuples, lists, sets, dicts, comprehensions, arithmetic,
+comparisons, boolean operators, conditional expressions) take a direct path that
 writes exactly the text the reference gives on the running Python, with
 its parentheses, spacing and spelling of constants, in a fraction of the
 time. Anything else, and any node that is not exactly as the parser makes
@@ -25,7 +25,7 @@ except AttributeError:  # Python 3.8 has no ast.unparse
 # Binding strength of ast.unparse, weakest first: a node is parenthesized
 # when its context binds more strongly than its operator.
 _TEST, _NOT, _BOR, _BXOR, _BAND, _SHIFT, _ARITH, _TERM, _FACTOR, _POWER, _ATOM = 4, 7, 9, 10, 11, 12, 13, 14, 15, 16, 18
-_OR, _AND, _CMP = 5, 6, 8
+_TUPLE, _OR, _AND, _CMP = 2, 5, 6, 8
 _BINARY = {gast.Add: ("+", _ARITH), gast.Sub: ("-", _ARITH), gast.Mult: ("*", _TERM), gast.MatMult: ("@", _TERM),
            gast.Div: ("/", _TERM), gast.Mod: ("%", _TERM), gast.FloorDiv: ("//", _TERM), gast.Pow: ("**", _POWER),
            gast.LShift: ("<<", _SHIFT), gast.RShift: (">>", _SHIFT), gast.BitOr: ("|", _BOR),
@@ -41,12 +41,17 @@ _NAN = "(%s-%s)" % (_INF, _INF)
 _OLD = sys.version_info < (3, 9)  # astunparse's rendering
 # 3.9 and 3.10 keep the parentheses of a subscript's tuple holding a starred element.
 _STARRED_SLICE_PARENS = sys.version_info < (3, 11)
+# Before 3.11 every tuple is parenthesized, a comprehension's target too.
+_TUPLE_PARENS = sys.version_info < (3, 11)
 _END = "\n" if _OLD else ""  # astunparse ends its text with a line break
 
 _Name, _Attribute, _Call, _Constant, _keyword = gast.Name, gast.Attribute, gast.Call, gast.Constant, gast.keyword
 _Tuple, _List, _Subscript, _Starred, _Slice = gast.Tuple, gast.List, gast.Subscript, gast.Starred, gast.Slice
 _BinOp, _UnaryOp = gast.BinOp, gast.UnaryOp
 _Compare, _BoolOp, _IfExp, _Dict = gast.Compare, gast.BoolOp, gast.IfExp, gast.Dict
+_Set, _ListComp, _GeneratorExp, _SetComp, _DictComp = gast.Set, gast.ListComp, gast.GeneratorExp, gast.SetComp, gast.DictComp
+_comprehension = gast.comprehension
+_BRACKETS = {_ListComp: ("[", "]"), _GeneratorExp: ("(", ")"), _SetComp: ("{", "}")}
 
 
 class _Unhandled(Exception):
@@ -102,6 +107,22 @@ def _slice(s):
     return _expr(s, _TEST)
 
 
+def _generators(generators):
+    """The `for` and `if` clauses of a comprehension."""
+    if type(generators) is not list:
+        raise _Unhandled
+    parts = []
+    for g in generators:
+        if type(g) is not _comprehension:
+            raise _Unhandled
+        is_async, ifs = g.is_async, g.ifs
+        if type(is_async) is not int or type(ifs) is not list:
+            raise _Unhandled
+        parts.append((" async for " if is_async else " for ") + _expr(g.target, _TUPLE) + " in " + _expr(g.iter, _OR))
+        parts += [" if " + _expr(c, _OR) for c in ifs]
+    return "".join(parts)
+
+
 def _expr(node, prec):
     """The text of expression `node` where the context binds with strength
     `prec` (only operators look at it: they are the nodes that can need
@@ -136,7 +157,9 @@ def _expr(node, prec):
             raise _Unhandled
         if t is _List:
             return "[" + ", ".join([_expr(e, _TEST) for e in elts]) + "]"
-        # Every context rendered here binds more strongly than a tuple.
+        # Only a comprehension's target binds as weakly as a tuple.
+        if prec <= _TUPLE and elts and not _TUPLE_PARENS:
+            return _items(elts)
         return "(" + _items(elts) + ")"
     if t is _Subscript:
         return _expr(node.value, _ATOM) + "[" + _slice(node.slice) + "]"
@@ -189,6 +212,19 @@ def _expr(node, prec):
             raise _Unhandled
         return "{" + ", ".join(["**" + _expr(v, _BOR) if k is None else _expr(k, _TEST) + ": " + _expr(v, _TEST)
                                 for k, v in zip(keys, values)]) + "}"
+    if t is _ListComp or t is _GeneratorExp or t is _SetComp:
+        start, end = _BRACKETS[t]
+        return start + _expr(node.elt, _TEST) + _generators(node.generators) + end
+    if t is _DictComp:
+        value = node.value
+        if value is None:  # 3.15's {**d for d in ds}
+            raise _Unhandled
+        return "{" + _expr(node.key, _TEST) + ": " + _expr(value, _TEST) + _generators(node.generators) + "}"
+    if t is _Set:
+        elts = node.elts
+        if type(elts) is not list or not elts:  # {} would be a dict
+            raise _Unhandled
+        return "{" + ", ".join([_expr(e, _TEST) for e in elts]) + "}"
     raise _Unhandled
 
 
