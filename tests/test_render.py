@@ -266,7 +266,9 @@ NATIVE = [
     ("x[a, *b]", True), ("x[()]", True), ("(a, (b,), [])", True), ("a - (b - c) - d ** e ** f", True),
     ("a < b is not c in d", True), ("a or b and (c or d) or not e", True), ("(a if b else c) if d else e if f else g", True),
     ("{1: a, **b, 'k': c if d else e}", True), ("{}", True),
-    ("f(x for x in y)", False), ("f(lambda: 1)", False), ("{a}", False), ("f'{x}'", False), ("x[a:b].c[{d}]", False),
+    ("f(x for x in y)", True), ("{a}", True), ("x[a:b].c[{d}]", True), ("[(a, b) for a, *b in c if d if e]", True),
+    ("{k: v for (k,) in x for v in k}", True), ("{x async for x in y if z for _ in ()}", True),
+    ("f(lambda: 1)", False), ("f'{x}'", False), ("[f'{x}' for x in y]", False),
 ]
 
 

@@ -250,7 +250,8 @@ if _treeops is not None:
     # Every kind of the direct path natively; anything unusual by
     # `_python_source_code`.
     _NATIVE_KINDS = {k.__name__: k for k in (_Tuple, _List, _Subscript, _Starred, _Slice, _BinOp, _UnaryOp, _Compare,
-                                             _BoolOp, _IfExp, _Dict, *_BINARY, *_UNARY, *_COMPARE, *_BOOLEAN)}
+                                             _BoolOp, _IfExp, _Dict, _Set, _ListComp, _GeneratorExp, _SetComp,
+                                             _DictComp, _comprehension, *_BINARY, *_UNARY, *_COMPARE, *_BOOLEAN)}
     _treeops.configure_render(_Name, _Attribute, _Call, _Constant, _keyword, _python_source_code, _END or None,
                               _NATIVE_KINDS)
     ast_to_source_code = _treeops.render

@@ -1,7 +1,7 @@
 // The stand-in renderer's texts, natively, for every kind RUF.py's direct
 // path writes (names, attributes, calls, constants, tuples, lists,
 // subscripts, slices, starred, unary, binary and boolean operators,
-// comparisons, conditional expressions and dicts), exactly as that path
+// comparisons, conditional expressions, sets, dicts and comprehensions), exactly as that path
 // writes them on the running Python: the same parentheses, spacing and
 // spelling of constants. Any other node, any node of a subclass, any field
 // missing or of another type, any constant not of an exact plain type and
@@ -19,7 +19,7 @@ namespace {
 // How strongly a context binds, weakest first (RUF.py's table): a node is
 // parenthesized where its context binds more strongly than its operator.
 enum Strength : int {
-    kTest = 4, kOr = 5, kAnd = 6, kNot = 7, kCmp = 8, kBor = 9, kBxor = 10, kBand = 11, kShift = 12,
+    kTuple = 2, kTest = 4, kOr = 5, kAnd = 6, kNot = 7, kCmp = 8, kBor = 9, kBxor = 10, kBand = 11, kShift = 12,
     kArith = 13, kTerm = 14, kFactor = 15, kPower = 16, kAtom = 18,
 };
 
@@ -28,6 +28,8 @@ enum Strength : int {
 constexpr bool kOld = PY_VERSION_HEX < 0x03090000;
 // 3.9 and 3.10 keep the parentheses of a subscript's tuple holding a starred element.
 constexpr bool kStarredSliceParens = PY_VERSION_HEX < 0x030B0000;
+// Before 3.11 every tuple is parenthesized, a comprehension's target too.
+constexpr bool kTupleParens = PY_VERSION_HEX < 0x030B0000;
 
 // Appends the text of `node` where its context binds with strength `prec`
 // to `parts`: 1 done, 0 not handled here (no error set), -1 error.
@@ -363,15 +365,82 @@ int dict(PyObject* node, PyObject* parts) noexcept {
     });
 }
 
-int sequence(PyObject* node, bool is_tuple, PyObject* parts) noexcept {
+// A tuple, list or set (`t` its kind).
+int sequence(PyObject* node, PyObject* t, int prec, PyObject* parts) noexcept {
     Render& r = render_kinds;
     Ref elts;
     int found = list_field(node, names.elts, elts);
     if (found <= 0) return found;
-    // Every context rendered here binds more strongly than a tuple.
-    if (is_tuple) return wrapped(true, parts, r.open, r.close, [&] { return items(elts.get(), parts); });
-    return wrapped(true, parts, r.open_square, r.close_square,
-                   [&] { return joined(elts.get(), kTest, r.comma, parts); });
+    PyObject* list = elts.get();
+    if (t == r.tuple) {
+        // Only a comprehension's target binds as weakly as a tuple.
+        bool bare = prec <= kTuple && PyList_GET_SIZE(list) && !kTupleParens;
+        return wrapped(!bare, parts, r.open, r.close, [&] { return items(list, parts); });
+    }
+    bool is_list = t == r.list;
+    if (!is_list && !PyList_GET_SIZE(list)) return 0;  // {} would be a dict
+    return wrapped(true, parts, is_list ? r.open_square : r.open_curly, is_list ? r.close_square : r.close_curly,
+                   [&] { return joined(list, kTest, r.comma, parts); });
+}
+
+// The `for` and `if` clauses of a comprehension.
+int generators(PyObject* node, PyObject* parts) noexcept {
+    Render& r = render_kinds;
+    Ref list;
+    int found = list_field(node, names.generators, list);
+    if (found <= 0) return found;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(list.get()); ++i) {
+        Ref g = Ref::borrow(PyList_GET_ITEM(list.get(), i));
+        if (type_of(g.get()) != r.comprehension) return 0;
+        Ref is_async, ifs, target, iter;
+        if ((found = optional_attr(g.get(), names.is_async, is_async)) <= 0) return found;
+        if ((found = list_field(g.get(), names.ifs, ifs)) <= 0) return found;
+        if (!PyLong_CheckExact(is_async.get())) return 0;
+        if ((found = optional_attr(g.get(), names.target, target)) <= 0) return found;
+        if ((found = optional_attr(g.get(), names.iter, iter)) <= 0) return found;
+        int async = PyObject_IsTrue(is_async.get());
+        if (async < 0 || push_borrowed(parts, async ? r.async_for : r.for_) < 0) return -1;
+        int done = expr(target.get(), kTuple, parts);
+        if (done <= 0) return done;
+        if (push_borrowed(parts, r.in_) < 0) return -1;
+        if ((done = expr(iter.get(), kOr, parts)) <= 0) return done;
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(ifs.get()); ++j) {
+            if (push_borrowed(parts, r.if_) < 0) return -1;
+            Ref c = Ref::borrow(PyList_GET_ITEM(ifs.get(), j));
+            if ((done = expr(c.get(), kOr, parts)) <= 0) return done;
+        }
+    }
+    return 1;
+}
+
+// A list, set or generator comprehension (`t` its kind).
+int comprehension(PyObject* node, PyObject* t, PyObject* parts) noexcept {
+    Render& r = render_kinds;
+    PyObject* open = t == r.listcomp ? r.open_square : t == r.genexp ? r.open : r.open_curly;
+    PyObject* close = t == r.listcomp ? r.close_square : t == r.genexp ? r.close : r.close_curly;
+    Ref elt;
+    int found = optional_attr(node, names.elt, elt);
+    if (found <= 0) return found;
+    return wrapped(true, parts, open, close, [&] {
+        int done = expr(elt.get(), kTest, parts);
+        return done <= 0 ? done : generators(node, parts);
+    });
+}
+
+int dictcomp(PyObject* node, PyObject* parts) noexcept {
+    Render& r = render_kinds;
+    Ref key, value;
+    int found = optional_attr(node, names.key, key);
+    if (found <= 0) return found;
+    if ((found = optional_attr(node, names.value, value)) <= 0) return found;
+    if (value.get() == Py_None) return 0;  // 3.15's {**d for d in ds}
+    return wrapped(true, parts, r.open_curly, r.close_curly, [&] {
+        int done = expr(key.get(), kTest, parts);
+        if (done <= 0) return done;
+        if (push_borrowed(parts, r.colon_space) < 0) return -1;
+        if ((done = expr(value.get(), kTest, parts)) <= 0) return done;
+        return generators(node, parts);
+    });
 }
 
 int dispatch(PyObject* node, PyObject* t, int prec, PyObject* parts) noexcept {
@@ -389,7 +458,7 @@ int dispatch(PyObject* node, PyObject* t, int prec, PyObject* parts) noexcept {
         return wrapped(true, parts, r.open_square, r.close_square, [&] { return subscript_slice(s.get(), parts); });
     }
     if (t == r.binop) return binop(node, prec, parts);
-    if (t == r.tuple || t == r.list) return sequence(node, t == r.tuple, parts);
+    if (t == r.tuple || t == r.list) return sequence(node, t, prec, parts);
     if (t == r.unaryop) return unaryop(node, prec, parts);
     if (t == r.starred) {
         Ref value;
@@ -403,6 +472,9 @@ int dispatch(PyObject* node, PyObject* t, int prec, PyObject* parts) noexcept {
     if (t == r.boolop) return boolop(node, prec, parts);
     if (t == r.ifexp) return ifexp(node, prec, parts);
     if (t == r.dict) return dict(node, parts);
+    if (t == r.listcomp || t == r.genexp || t == r.setcomp) return comprehension(node, t, parts);
+    if (t == r.dictcomp) return dictcomp(node, parts);
+    if (t == r.set) return sequence(node, t, prec, parts);
     return 0;
 }
 
@@ -512,7 +584,9 @@ PyObject* configure_render(PyObject*, PyObject* const* args, Py_ssize_t nargs) n
         const char* name;
     } more[] = {{r.tuple, "Tuple"},   {r.list, "List"},       {r.subscript, "Subscript"}, {r.starred, "Starred"},
                 {r.slice, "Slice"},   {r.binop, "BinOp"},     {r.unaryop, "UnaryOp"},     {r.compare, "Compare"},
-                {r.boolop, "BoolOp"}, {r.ifexp, "IfExp"},     {r.dict, "Dict"}};
+                {r.boolop, "BoolOp"}, {r.ifexp, "IfExp"},     {r.dict, "Dict"},           {r.set, "Set"},
+                {r.listcomp, "ListComp"}, {r.genexp, "GeneratorExp"}, {r.setcomp, "SetComp"},
+                {r.dictcomp, "DictComp"}, {r.comprehension, "comprehension"}};
     for (auto& m : more)
         if (set_kind(m.slot, kinds, m.name) < 0) return nullptr;
     if (set_ops(r.binary, kBinary, kinds) < 0 || set_ops(r.unary, kUnary, kinds) < 0 ||

@@ -48,7 +48,9 @@ int init_state() noexcept {
         intern(&names.op, "op") || intern(&names.right, "right") || intern(&names.operand, "operand") ||
         intern(&names.ops, "ops") || intern(&names.comparators, "comparators") || intern(&names.values, "values") ||
         intern(&names.keys, "keys") || intern(&names.body, "body") || intern(&names.test, "test") ||
-        intern(&names.orelse, "orelse"))
+        intern(&names.orelse, "orelse") || intern(&names.elt, "elt") || intern(&names.generators, "generators") ||
+        intern(&names.target, "target") || intern(&names.iter, "iter") || intern(&names.ifs, "ifs") ||
+        intern(&names.is_async, "is_async") || intern(&names.key, "key"))
         return -1;
     Render& r = render_kinds;
     if (intern(&r.u_prefix, "u") || intern(&r.dot, ".") || intern(&r.open, "(") || intern(&r.close, ")") ||
@@ -58,7 +60,8 @@ int init_state() noexcept {
         intern(&r.open_curly, "{") || intern(&r.close_curly, "}") || intern(&r.colon, ":") ||
         intern(&r.colon_space, ": ") || intern(&r.star, "*") || intern(&r.trailing_comma, ",") ||
         intern(&r.if_, " if ") || intern(&r.else_, " else ") || intern(&r.ellipsis, "...") ||
-        intern(&r.inf, "inf") || intern(&r.nan, "nan"))
+        intern(&r.inf, "inf") || intern(&r.nan, "nan") || intern(&r.for_, " for ") ||
+        intern(&r.async_for, " async for ") || intern(&r.in_, " in "))
         return -1;
     // repr() of an infinite float, "inf", is no literal; the reference
     // writes a number one digit beyond the largest float instead (and nan as

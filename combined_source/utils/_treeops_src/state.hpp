@@ -70,6 +70,13 @@ struct Names {
     PyObject* body;
     PyObject* test;
     PyObject* orelse;
+    PyObject* elt;
+    PyObject* generators;
+    PyObject* target;
+    PyObject* iter;
+    PyObject* ifs;
+    PyObject* is_async;
+    PyObject* key;
 };
 
 // An operator kind the renderer writes: its class (set by configure_render),
@@ -112,6 +119,12 @@ struct Render {
     PyObject* boolop = nullptr;
     PyObject* ifexp = nullptr;
     PyObject* dict = nullptr;
+    PyObject* set = nullptr;
+    PyObject* listcomp = nullptr;
+    PyObject* genexp = nullptr;
+    PyObject* setcomp = nullptr;
+    PyObject* dictcomp = nullptr;
+    PyObject* comprehension = nullptr;
     RenderOp binary[13];
     RenderOp unary[4];
     RenderOp comparison[10];
@@ -133,6 +146,9 @@ struct Render {
     PyObject* inf_text = nullptr;       // "1e309": a number too large for a float
     PyObject* nan = nullptr;            // "nan"
     PyObject* nan_text = nullptr;       // "(1e309-1e309)"
+    PyObject* for_ = nullptr;           // " for "
+    PyObject* async_for = nullptr;      // " async for "
+    PyObject* in_ = nullptr;            // " in "
 };
 
 struct State {
