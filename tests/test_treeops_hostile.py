@@ -571,6 +571,13 @@ def chain(depth):
     return node
 
 
+def nested(depth, make):
+    node = gast.Name("a", gast.Load(), None, None)
+    for _ in range(depth):
+        node = make(node)
+    return node
+
+
 RENDERS = {
     "str-subclass-id": rendered(lambda log: gast.Name(Str("a"), gast.Load(), None, None)),
     "str-subclass-value": rendered(lambda log: gast.Constant(Str("s"), None)),
@@ -580,6 +587,15 @@ RENDERS = {
     "keyword-of-another-kind": rendered(lambda log: gast.Call(gast.Name("f", gast.Load(), None, None), [],
                                                               [gast.Name("k", gast.Load(), None, None)])),
     "deep-chain": rendered(lambda log: chain(100_000)),
+    "list-subclass-elts": rendered(lambda log: gast.Tuple(LoggedList([gast.Constant(1.5, None)], log), gast.Load())),
+    "list-subclass-ifs": rendered(lambda log: gast.ListComp(gast.Name("x", gast.Load(), None, None), [
+        gast.comprehension(gast.Name("x", gast.Store(), None, None), gast.Name("y", gast.Load(), None, None),
+                           LoggedList([gast.Name("z", gast.Load(), None, None)], log), 0)])),
+    "deep-operators": rendered(lambda log: nested(100_000, lambda inner: gast.BinOp(
+        gast.Constant(1, None), gast.Sub(), inner))),
+    "deep-comprehensions": rendered(lambda log: nested(100_000, lambda inner: gast.GeneratorExp(inner, [
+        gast.comprehension(gast.Name("x", gast.Store(), None, None), gast.Name("y", gast.Load(), None, None), [],
+                           0)]))),
 }
 
 

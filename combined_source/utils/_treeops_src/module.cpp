@@ -18,13 +18,15 @@ PyMethodDef module_methods[] = {
      "of plans it fills."},
     {"configure_render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure_render)),
      METH_FASTCALL,
-     "configure_render(name, attribute, call, constant, keyword, fallback, end, /)\n--\n\n"
+     "configure_render(name, attribute, call, constant, keyword, fallback, end, kinds=None, /)\n--\n\n"
      "Sets the gast kinds the renderer writes, the renderer it hands every other\n"
-     "node to, and the text that ends each rendering (None for none)."},
+     "node to, and the text that ends each rendering (None for none); `kinds`\n"
+     "maps the names of the other node and operator kinds it writes to their\n"
+     "classes (without it, only the first five are written here)."},
     {"render", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(render)), METH_FASTCALL | METH_KEYWORDS,
      "render(node)\n--\n\n"
-     "The source text of a gast node: names, attribute chains, calls and plain\n"
-     "constants are written here, everything else by the configured renderer."},
+     "The source text of a gast node: the kinds configured are written here,\n"
+     "everything else by the configured renderer."},
     {"same", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(same)), METH_FASTCALL,
      "same(x, y, left, right, kinds, skip, settle, report, /)\n--\n\n"
      "Whether trees x and y are equal, field by field (see trees.same)."},

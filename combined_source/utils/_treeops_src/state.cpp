@@ -1,5 +1,7 @@
 #include "state.hpp"
 
+#include <cfloat>
+
 namespace treeops {
 
 using zok::Ref;
@@ -41,10 +43,33 @@ int init_state() noexcept {
         intern(&names.kind, "kind") || intern(&names.attr, "attr") || intern(&names.func, "func") ||
         intern(&names.args, "args") || intern(&names.keywords, "keywords") || intern(&names.arg, "arg"))
         return -1;
+    if (intern(&names.elts, "elts") || intern(&names.slice, "slice") || intern(&names.lower, "lower") ||
+        intern(&names.upper, "upper") || intern(&names.step, "step") || intern(&names.left, "left") ||
+        intern(&names.op, "op") || intern(&names.right, "right") || intern(&names.operand, "operand") ||
+        intern(&names.ops, "ops") || intern(&names.comparators, "comparators") || intern(&names.values, "values") ||
+        intern(&names.keys, "keys") || intern(&names.body, "body") || intern(&names.test, "test") ||
+        intern(&names.orelse, "orelse") || intern(&names.elt, "elt") || intern(&names.generators, "generators") ||
+        intern(&names.target, "target") || intern(&names.iter, "iter") || intern(&names.ifs, "ifs") ||
+        intern(&names.is_async, "is_async") || intern(&names.key, "key"))
+        return -1;
     Render& r = render_kinds;
     if (intern(&r.u_prefix, "u") || intern(&r.dot, ".") || intern(&r.open, "(") || intern(&r.close, ")") ||
         intern(&r.comma, ", ") || intern(&r.star_star, "**") || intern(&r.equals, "=") || intern(&r.empty, ""))
         return -1;
+    if (intern(&r.space_dot, " .") || intern(&r.open_square, "[") || intern(&r.close_square, "]") ||
+        intern(&r.open_curly, "{") || intern(&r.close_curly, "}") || intern(&r.colon, ":") ||
+        intern(&r.colon_space, ": ") || intern(&r.star, "*") || intern(&r.trailing_comma, ",") ||
+        intern(&r.if_, " if ") || intern(&r.else_, " else ") || intern(&r.ellipsis, "...") ||
+        intern(&r.inf, "inf") || intern(&r.nan, "nan") || intern(&r.for_, " for ") ||
+        intern(&r.async_for, " async for ") || intern(&r.in_, " in "))
+        return -1;
+    // repr() of an infinite float, "inf", is no literal; the reference
+    // writes a number one digit beyond the largest float instead (and nan as
+    // its difference with itself).
+    r.inf_text = PyUnicode_FromFormat("1e%d", DBL_MAX_10_EXP + 1);
+    if (!r.inf_text) return -1;
+    r.nan_text = PyUnicode_FromFormat("(%U-%U)", r.inf_text, r.inf_text);
+    if (!r.nan_text) return -1;
     for (int i = 0; i < 4; ++i)
         if (intern(&names.position[i], position[i])) return -1;
     g.empty_tuple = PyTuple_New(0);

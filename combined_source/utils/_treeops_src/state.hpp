@@ -53,6 +53,38 @@ struct Names {
     PyObject* args;
     PyObject* keywords;
     PyObject* arg;
+    // the fields of the other kinds the renderer writes
+    PyObject* elts;
+    PyObject* slice;
+    PyObject* lower;
+    PyObject* upper;
+    PyObject* step;
+    PyObject* left;
+    PyObject* op;
+    PyObject* right;
+    PyObject* operand;
+    PyObject* ops;
+    PyObject* comparators;
+    PyObject* values;
+    PyObject* keys;
+    PyObject* body;
+    PyObject* test;
+    PyObject* orelse;
+    PyObject* elt;
+    PyObject* generators;
+    PyObject* target;
+    PyObject* iter;
+    PyObject* ifs;
+    PyObject* is_async;
+    PyObject* key;
+};
+
+// An operator kind the renderer writes: its class (set by configure_render),
+// its text and how strongly it binds.
+struct RenderOp {
+    PyObject* kind = nullptr;
+    PyObject* text = nullptr;
+    int strength = 0;
 };
 
 // What the renderer works with: the gast kinds it writes (set by
@@ -74,6 +106,49 @@ struct Render {
     PyObject* star_star = nullptr; // "**"
     PyObject* equals = nullptr;    // "="
     PyObject* empty = nullptr;     // ""
+    // Set by configure_render's `kinds` (null without it: those nodes go to
+    // the fallback).
+    PyObject* tuple = nullptr;
+    PyObject* list = nullptr;
+    PyObject* subscript = nullptr;
+    PyObject* starred = nullptr;
+    PyObject* slice = nullptr;
+    PyObject* binop = nullptr;
+    PyObject* unaryop = nullptr;
+    PyObject* compare = nullptr;
+    PyObject* boolop = nullptr;
+    PyObject* ifexp = nullptr;
+    PyObject* dict = nullptr;
+    PyObject* set = nullptr;
+    PyObject* listcomp = nullptr;
+    PyObject* genexp = nullptr;
+    PyObject* setcomp = nullptr;
+    PyObject* dictcomp = nullptr;
+    PyObject* comprehension = nullptr;
+    RenderOp binary[13];
+    RenderOp unary[4];
+    RenderOp comparison[10];
+    RenderOp boolean[2];
+    // Made at initialisation:
+    PyObject* space_dot = nullptr;      // " ." (after an int)
+    PyObject* open_square = nullptr;    // "["
+    PyObject* close_square = nullptr;   // "]"
+    PyObject* open_curly = nullptr;     // "{"
+    PyObject* close_curly = nullptr;    // "}"
+    PyObject* colon = nullptr;          // ":"
+    PyObject* colon_space = nullptr;    // ": "
+    PyObject* star = nullptr;           // "*"
+    PyObject* trailing_comma = nullptr; // ","
+    PyObject* if_ = nullptr;            // " if "
+    PyObject* else_ = nullptr;          // " else "
+    PyObject* ellipsis = nullptr;       // "..."
+    PyObject* inf = nullptr;            // "inf"
+    PyObject* inf_text = nullptr;       // "1e309": a number too large for a float
+    PyObject* nan = nullptr;            // "nan"
+    PyObject* nan_text = nullptr;       // "(1e309-1e309)"
+    PyObject* for_ = nullptr;           // " for "
+    PyObject* async_for = nullptr;      // " async for "
+    PyObject* in_ = nullptr;            // " in "
 };
 
 // The `_fields` tuples of node kinds, for the change walk: a few slots found

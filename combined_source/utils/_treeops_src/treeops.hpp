@@ -26,7 +26,7 @@ int ready_converter_type() noexcept;
 
 // configure(ast.Name, gast.Name, ast.copy_location, plan, plans)
 PyObject* configure(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
-// configure_render(Name, Attribute, Call, Constant, keyword, fallback, end)
+// configure_render(Name, Attribute, Call, Constant, keyword, fallback, end[, kinds])
 PyObject* configure_render(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 // render(node): the source text of `node`, as RUF's renderer gives it
 PyObject* render(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
