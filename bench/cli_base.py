@@ -1,6 +1,6 @@
 """The command line against an earlier checkout of itself, by CPU time.
 
-    python bench/cli_base.py --base DIR [--corpus NAME=DIR ...] [--rounds N] [--peers]
+    python bench/cli_base.py --base DIR [--corpus NAME=DIR ...] [--rounds N] [--peers] [--no-huge]
 
 DIR is a checkout of the earlier code with its own environment built for
 the same Python (``scripts/test`` run there once makes ``.venv-X.Y``). For
@@ -248,6 +248,7 @@ def main():
     ap.add_argument("--rounds", type=int, default=3)
     ap.add_argument("--peers", action="store_true", help="also time pyupgrade, black and a concrete-tree round trip")
     ap.add_argument("--no-generated", action="store_true", help="only the corpora given")
+    ap.add_argument("--no-huge", action="store_true", help="not the one file of 5 MiB")
     args = ap.parse_args()
     version = "%d.%d%s" % (sys.version_info[:2] + (sys.abiflags,))
     base = os.path.abspath(args.base)
@@ -264,10 +265,12 @@ def main():
             gen = os.path.join(tmp, "generated")
             os.mkdir(gen)
             cli.make_corpus(gen)
-            huge = os.path.join(tmp, "huge")
-            os.mkdir(huge)
-            cli_memory.generate(os.path.join(huge, "big.py"), 5)
-            corpora += [("generated", gen), ("one 5 MiB file", huge)]
+            corpora.append(("generated", gen))
+            if not args.no_huge:
+                huge = os.path.join(tmp, "huge")
+                os.mkdir(huge)
+                cli_memory.generate(os.path.join(huge, "big.py"), 5)
+                corpora.append(("one 5 MiB file", huge))
         corpora += [tuple(c.split("=", 1)) for c in args.corpus]
         for name, folder in corpora:
             report(name, peers, os.path.abspath(folder), args.rounds, tmp, args.peers)
