@@ -31,7 +31,7 @@ from ..RUF import ast_to_source_code
 from ..TEH import ObjectLike, Transformer
 from .changes import record
 from .check import parse, statement_lines
-from . import findings
+from . import findings, replacements
 from .edits import TARGET_RULE, Splicer
 from .imports import complete, output_statements
 from .keep import directives, restore
@@ -167,7 +167,8 @@ def _transform(tree, options, processor):
     obj = OrbApiObject() if options.orb_api else object()
     transformer = Transformer(ObjectLike(obj, options.object_name))
     config = BaseTransformerConfig(options.dtype_map)
-    processor(tree, transformer, config, options.new_name).transform()
+    with replacements.installed(processor):
+        processor(tree, transformer, config, options.new_name).transform()
 
 
 def rewrite(text, options, processor, clock=None, reformat=True):
