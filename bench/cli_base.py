@@ -12,7 +12,7 @@ and each ``--corpus``):
    give) must be the same byte for byte, else the benchmark stops;
 2. both run ``--check -q -j 1`` in fresh processes, taking turns round by
    round: CPU seconds (user + system) and peak memory of each run, and the
-   median of the per-round ratios;
+   median of the per-round ratios (each run with an empty cache folder);
 3. both run one serial pass in one process (the command line's own
    ``main``), with the CPU seconds of each stage of the rewrite; beside them
    the floor, ``ast.parse`` of every file once and twice, in the same rounds;
@@ -108,15 +108,29 @@ class Peer:
     def command(self, *args):
         return [self.python, "-m", "combined_source.utils"] + list(args)
 
+    @staticmethod
+    @contextlib.contextmanager
+    def cold_cache():
+        """An environment whose cache folder is empty and new: the earlier
+        code may have no cache, and a timed run must not use what an
+        earlier round left."""
+        folder = tempfile.mkdtemp(prefix="bench-cache-")
+        try:
+            yield dict(os.environ, ORB_POSTPROCESS_CACHE_DIR=folder)
+        finally:
+            shutil.rmtree(folder, ignore_errors=True)
+
     def measure(self, *args):
-        out = subprocess.run([self.python, "-c", MEASURE] + self.command(*args), cwd=self.root, check=True,
-                             stdout=subprocess.PIPE).stdout
+        with self.cold_cache() as env:
+            out = subprocess.run([self.python, "-c", MEASURE] + self.command(*args), cwd=self.root, check=True,
+                                 stdout=subprocess.PIPE, env=env).stdout
         rc, seconds, rss = json.loads(out)
         return rc, seconds, rss << 10
 
     def stages(self, folder):
-        out = subprocess.run([self.python, os.path.join(HERE, "cli_base.py"), "--stages", folder], cwd=self.root,
-                             check=True, stdout=subprocess.PIPE).stdout
+        with self.cold_cache() as env:
+            out = subprocess.run([self.python, os.path.join(HERE, "cli_base.py"), "--stages", folder],
+                                 cwd=self.root, check=True, stdout=subprocess.PIPE, env=env).stdout
         return json.loads(out.splitlines()[-1])
 
     def in_place(self, folder, into):

@@ -96,7 +96,14 @@ def _python_walk(self, node, visit, generic):
     return node
 
 
-try:  # the same walk, native, when the package is built with it
-    from ._treeops import walk as _walk
+_python_generic_visit = _GENERIC_VISIT
+try:  # the same walk and generic_visit, native, when the package is built with them
+    from ._treeops import generic_visit_method as _generic_visit_method, walk as _walk
 except ImportError:
     _walk = _python_walk
+else:
+    # A method of the class whose function is native: it reads this module's
+    # `_walk`, `_STOCK_VISIT` and `_GENERIC_VISIT` at each call, as the Python
+    # method above does, without a Python frame per visited node.
+    BaseCodePostProcessor.generic_visit = _generic_visit_method(globals())
+    _GENERIC_VISIT = BaseCodePostProcessor.generic_visit

@@ -36,6 +36,12 @@ PyMethodDef module_methods[] = {
      "child's place; returns `node`. Children go to `visit` unless it is None,\n"
      "else to processor.visit_<ClassName>, else to `generic` unless it is None,\n"
      "else they are walked the same way."},
+    {"generic_visit_method", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generic_visit_method)),
+     METH_FASTCALL,
+     "generic_visit_method(host_globals, /)\n--\n\n"
+     "The host base class's generic_visit as a method of the class, reading the\n"
+     "globals `_walk`, `_STOCK_VISIT` and `_GENERIC_VISIT` of the module whose\n"
+     "dict is given, as the Python method does."},
     {"edits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(edits)), METH_FASTCALL,
      "edits(changes, top, site, fields, walked, hooks, string_kinds, leaves, misplaced, /)\n--\n\n"
      "The byte edits of the changes below `top` (see changes.Changes.edits)."},

@@ -52,6 +52,10 @@ int init_state() noexcept {
         intern(&names.target, "target") || intern(&names.iter, "iter") || intern(&names.ifs, "ifs") ||
         intern(&names.is_async, "is_async") || intern(&names.key, "key"))
         return -1;
+    if (intern(&names.generic_visit, "generic_visit") || intern(&names.dunder_func, "__func__") ||
+        intern(&names.node, "node") || intern(&names.self, "self") || intern(&names.walk_global, "_walk") ||
+        intern(&names.stock_visit, "_STOCK_VISIT") || intern(&names.generic_global, "_GENERIC_VISIT"))
+        return -1;
     Render& r = render_kinds;
     if (intern(&r.u_prefix, "u") || intern(&r.dot, ".") || intern(&r.open, "(") || intern(&r.close, ")") ||
         intern(&r.comma, ", ") || intern(&r.star_star, "**") || intern(&r.equals, "=") || intern(&r.empty, ""))

@@ -77,6 +77,14 @@ struct Names {
     PyObject* ifs;
     PyObject* is_async;
     PyObject* key;
+    // the host base class's generic_visit, and the globals it reads
+    PyObject* generic_visit;
+    PyObject* dunder_func;    // "__func__"
+    PyObject* node;
+    PyObject* self;
+    PyObject* walk_global;    // "_walk"
+    PyObject* stock_visit;    // "_STOCK_VISIT"
+    PyObject* generic_global; // "_GENERIC_VISIT"
 };
 
 // An operator kind the renderer writes: its class (set by configure_render),

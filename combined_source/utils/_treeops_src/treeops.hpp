@@ -34,6 +34,8 @@ PyObject* render(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 // walk(processor, node, visit, generic)
 PyObject* walk(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+// generic_visit_method(host_globals): the host base class's generic_visit, as a method
+PyObject* generic_visit_method(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // isinstance(v, cls). For a class whose metaclass is `type` itself the type
 // test comes first and the full test (which also looks at `__class__`) only

@@ -127,7 +127,115 @@ PyObject* walk_node(PyObject* processor, PyObject* node, PyObject* visit, PyObje
     return status < 0 ? nullptr : new_ref(node);
 }
 
+#if PY_VERSION_HEX >= 0x030A0000
+#define GENERIC_VISIT_NAME "BaseCodePostProcessor.generic_visit()"
+#else
+#define GENERIC_VISIT_NAME "generic_visit()"
+#endif
+
+// A global of the host module whose dict is `ns`, as a function of it reads it.
+PyObject* module_global(PyObject* ns, PyObject* name) noexcept {
+    PyObject* v = PyDict_GetItemWithError(ns, name);
+    if (v) return new_ref(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return nullptr;
+}
+
+// (self, node) bound from a call as Python binds `def generic_visit(self,
+// node)`, with its errors: 0, or -1 with the error set.
+int bind_generic_visit(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject* bound[2]) noexcept {
+    PyObject* const params[2] = {names.self, names.node};
+    if (nargs > 2) {
+        PyErr_Format(PyExc_TypeError, GENERIC_VISIT_NAME " takes 2 positional arguments but %zd were given", nargs);
+        return -1;
+    }
+    bound[0] = bound[1] = nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        int slot = -1;
+        for (int p = 0; p < 2 && slot < 0; ++p) {
+            int eq = PyUnicode_Compare(key, params[p]) == 0;
+            if (eq) slot = p;
+        }
+        if (PyErr_Occurred()) return -1;
+        if (slot < 0) {
+            PyErr_Format(PyExc_TypeError, GENERIC_VISIT_NAME " got an unexpected keyword argument '%S'", key);
+            return -1;
+        }
+        if (bound[slot]) {
+            PyErr_Format(PyExc_TypeError, GENERIC_VISIT_NAME " got multiple values for argument '%U'", params[slot]);
+            return -1;
+        }
+        bound[slot] = args[nargs + k];
+    }
+    if (!bound[0] && !bound[1]) {
+        PyErr_SetString(PyExc_TypeError,
+                        GENERIC_VISIT_NAME " missing 2 required positional arguments: 'self' and 'node'");
+        return -1;
+    }
+    if (!bound[0] || !bound[1]) {
+        PyErr_Format(PyExc_TypeError, GENERIC_VISIT_NAME " missing 1 required positional argument: '%U'",
+                     bound[0] ? names.node : names.self);
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* walk_with(PyObject* walk_fn, PyObject* self, PyObject* node, PyObject* visit, PyObject* generic) noexcept {
+    PyObject* args[5] = {nullptr, self, node, visit, generic};
+    return zok::compat::vectorcall(walk_fn, args + 1, 4 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+}
+
+// The host base class's generic_visit (HUJ.py's, step for step): the
+// processor's `visit` and `generic_visit` are looked up as each call starts,
+// and the module's `_walk` walks the children. `ns` is the host module's dict.
+PyObject* generic_visit(PyObject* ns, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+    PyObject* bound[2];
+    if (bind_generic_visit(args, nargs, kwnames, bound) < 0) return nullptr;
+    PyObject *self = bound[0], *node = bound[1];
+    Ref visit = Ref::steal(PyObject_GetAttr(self, names.visit));
+    if (!visit) return nullptr;
+    Ref func;
+    int has = optional_attr(visit.get(), names.dunder_func, func);
+    if (has < 0) return nullptr;
+    Ref stock = Ref::steal(module_global(ns, names.stock_visit));
+    if (!stock) return nullptr;
+    if ((has ? func.get() : Py_None) != stock.get()) {
+        Ref walk_fn = Ref::steal(module_global(ns, names.walk_global));
+        return walk_fn ? walk_with(walk_fn.get(), self, node, visit.get(), Py_None) : nullptr;
+    }
+    Ref generic = Ref::steal(PyObject_GetAttr(self, names.generic_visit));
+    if (!generic) return nullptr;
+    Ref walk_fn = Ref::steal(module_global(ns, names.walk_global));
+    if (!walk_fn) return nullptr;
+    Ref gfunc;
+    has = optional_attr(generic.get(), names.dunder_func, gfunc);
+    if (has < 0) return nullptr;
+    Ref own = Ref::steal(module_global(ns, names.generic_global));
+    if (!own) return nullptr;
+    bool mine = (has ? gfunc.get() : Py_None) == own.get();
+    return walk_with(walk_fn.get(), self, node, Py_None, mine ? Py_None : generic.get());
+}
+
+PyMethodDef generic_visit_def = {
+    "generic_visit", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generic_visit)),
+    METH_FASTCALL | METH_KEYWORDS,
+    "generic_visit(self, node)\n--\n\n"
+    "Visits every child node of `node` and stores what the visit returns in the\n"
+    "child's place; returns `node`."};
+
 }  // namespace
+
+PyObject* generic_visit_method(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 1 || !PyDict_CheckExact(args[0])) {
+        PyErr_SetString(PyExc_TypeError, "generic_visit_method() takes the host module's dict");
+        return nullptr;
+    }
+    Ref fn = Ref::steal(PyCFunction_NewEx(&generic_visit_def, args[0], nullptr));
+    return fn ? PyInstanceMethod_New(fn.get()) : nullptr;
+}
 
 PyObject* walk(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs != 4) {
