@@ -173,3 +173,13 @@ def test_line_starts_are_the_parser_line_ends(data, draw):
     hi = draw.draw(st.one_of(st.none(), st.integers(lo, len(data))))
     first = draw.draw(st.one_of(st.none(), st.just(-1)))
     assert positions.line_starts(data, lo, hi, first) == _starts_by_search(data, lo, hi, first)
+
+
+@given(st.text(alphabet="ab\r\n\x0b\x0c\x1c\x85\u2028é"))
+def test_text_line_starts_are_the_parser_line_ends(text):
+    """Offsets of a text's lines, for ASCII text (counted on its bytes) and
+    any other: only CR LF, CR and LF end a line, not the other breaks that
+    str.splitlines knows."""
+    from combined_source.utils.rewrite import imports
+
+    assert imports._starts(text) == [0] + [m.end() for m in re.finditer(r"\r\n|\r|\n", text)]

@@ -218,6 +218,8 @@ def _word(name):
 
 def _starts(text):
     """Offsets of the lines of `text`, counted as the parser counts them."""
+    if text.isascii():  # character offsets are byte offsets, and bytes break lines where the parser does
+        return line_starts(text.encode("ascii"))
     return [0] + [m.end() for m in _LINE_END.finditer(text)]
 
 
