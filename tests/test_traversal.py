@@ -1,5 +1,6 @@
 """The stand-in's generic_visit walks and rewrites as the standard transformer's does."""
 import ast
+import warnings
 
 import gast
 import pytest
@@ -173,3 +174,60 @@ def test_generic_visit_reads_the_module_globals_at_each_call(monkeypatch):
     monkeypatch.delattr(HUJ, "_walk")
     with pytest.raises(NameError, match="_walk"):
         p.generic_visit(tree)
+
+
+class MyInt(int):
+    pass
+
+
+class Getattr(BaseCodePostProcessor):
+    def __getattr__(self, name):
+        self.__dict__.setdefault("log", []).append("getattr " + name)  # each look-up is seen
+        if name == "visit_Num":
+            return lambda node: node
+        raise AttributeError(name)
+
+
+def legacy(self, node):
+    self.log.append("legacy %r" % (node.value,))
+    return node
+
+
+LEGACY = {
+    "plain": {},
+    "class method": {"visit_Num": legacy},
+    "inherited from a base": {"base": {"visit_Str": legacy}},
+    "on the instance": {"instance": {"visit_Str": legacy}},
+    "property": {"visit_NameConstant": property(lambda self: self.log.append("property") or (lambda n: n))},
+    "__getattr__": {"cls": Getattr},
+    "generic_visit overridden": {"generic_visit": lambda self, node: self.log.append(
+        "generic " + type(node).__name__) or BaseCodePostProcessor.generic_visit(self, node)},
+}
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning", "ignore::PendingDeprecationWarning")
+@pytest.mark.parametrize("setup", LEGACY.values(), ids=list(LEGACY))
+def test_constants_are_visited_as_the_standard_visitor_visits_them(monkeypatch, setup):
+    """The standard visit_Constant, or the walk's shortcut of it, calls the
+    same methods in the same order, whatever the processor defines."""
+    base = type("Base", (setup.get("cls", BaseCodePostProcessor),), dict(setup.get("base", {})))
+    members = {k: v for k, v in setup.items() if k not in ("cls", "base", "instance")}
+    cls = type("Processor", (base,), members)
+
+    def run():
+        p = cls.__new__(cls)
+        p.log = []
+        for k, v in setup.get("instance", {}).items():
+            setattr(p, k, v.__get__(p))
+        tree = gast.parse("f(1, 'a', None, b'x', 2.5, ..., True)")
+        tree.body[0].value.args.append(gast.Constant(MyInt(3), None))  # a value of a subclass
+        odd = type("Constant", (gast.Constant,), {})(7, None)  # a node kind of the same name
+        tree.body[0].value.args.append(odd)
+        with warnings.catch_warnings(record=True) as warned:
+            warnings.simplefilter("always")
+            p.visit(tree)
+        return p.log, [str(w.message) for w in warned], gast.dump(tree)
+
+    ours = run()
+    monkeypatch.setattr(HUJ, "_walk", HUJ._python_walk)
+    assert ours == run()

@@ -36,6 +36,11 @@ PyMethodDef module_methods[] = {
      "child's place; returns `node`. Children go to `visit` unless it is None,\n"
      "else to processor.visit_<ClassName>, else to `generic` unless it is None,\n"
      "else they are walked the same way."},
+    {"configure_walk", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(configure_walk)), METH_FASTCALL,
+     "configure_walk(visit_constant, ast_globals, kinds, /)\n--\n\n"
+     "Sets the standard visitor's visit_Constant (None for none), the dict of the\n"
+     "module whose globals it reads, and the node classes for which the walk\n"
+     "makes its call of generic_visit itself where that is all it would do."},
     {"generic_visit_method", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generic_visit_method)),
      METH_FASTCALL,
      "generic_visit_method(host_globals, /)\n--\n\n"

@@ -54,7 +54,8 @@ int init_state() noexcept {
         return -1;
     if (intern(&names.generic_visit, "generic_visit") || intern(&names.dunder_func, "__func__") ||
         intern(&names.node, "node") || intern(&names.self, "self") || intern(&names.walk_global, "_walk") ||
-        intern(&names.stock_visit, "_STOCK_VISIT") || intern(&names.generic_global, "_GENERIC_VISIT"))
+        intern(&names.stock_visit, "_STOCK_VISIT") || intern(&names.generic_global, "_GENERIC_VISIT") ||
+        intern(&names.const_names, "_const_node_type_names"))
         return -1;
     Render& r = render_kinds;
     if (intern(&r.u_prefix, "u") || intern(&r.dot, ".") || intern(&r.open, "(") || intern(&r.close, ")") ||

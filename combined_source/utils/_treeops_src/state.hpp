@@ -28,6 +28,11 @@ struct Globals {
     PyObject* plan = nullptr;          // plan(cls) -> how nodes of cls are converted
     PyObject* plans = nullptr;         // the dict plan() fills
     bool names_located = false;        // both Name kinds carry the four position attributes
+    // Set by configure_walk() (null without it, or where the standard
+    // visitor has no visit_Constant):
+    PyObject* stock_visit_constant = nullptr;  // ast.NodeVisitor.visit_Constant
+    PyObject* ast_globals = nullptr;           // the ast module's dict, which that function reads
+    PyObject* constant_kinds = nullptr;        // tuple of the node classes it is taken for
     // `_attributes` tuples seen to list the four positions (a few, replaced
     // in turn): the check of a node's own `_attributes` is then a pointer test.
     PyObject* listed[4] = {};
@@ -85,6 +90,7 @@ struct Names {
     PyObject* walk_global;    // "_walk"
     PyObject* stock_visit;    // "_STOCK_VISIT"
     PyObject* generic_global; // "_GENERIC_VISIT"
+    PyObject* const_names;    // "_const_node_type_names"
 };
 
 // An operator kind the renderer writes: its class (set by configure_render),

@@ -34,6 +34,8 @@ PyObject* render(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 // walk(processor, node, visit, generic)
 PyObject* walk(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+// configure_walk(visit_constant, ast_globals, kinds): see walk.cpp's visit_constant
+PyObject* configure_walk(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 // generic_visit_method(host_globals): the host base class's generic_visit, as a method
 PyObject* generic_visit_method(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 

@@ -36,6 +36,53 @@ PyObject* method_name(PyObject* name) noexcept {
     return made;
 }
 
+// Where the standard visitor's visit_Constant would only call
+// generic_visit, the same call made here, without the Python frame and the
+// AttributeError of its look-up of a legacy method: 1 with `out` set, 0
+// where it is left to that function (which then decides from the start:
+// nothing looked at here runs Python code), -1 on an error. It is taken
+// for the configured node classes only (whose `value` is a plain
+// attribute), a processor whose attribute look-up is the generic one, and
+// a value whose type the standard table names exactly, when neither the
+// processor's class nor its instance has the legacy method.
+int visit_constant(PyObject* processor, PyObject* child, Ref& out) noexcept {
+    bool kind = false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(g.constant_kinds) && !kind; ++i)
+        kind = reinterpret_cast<PyObject*>(Py_TYPE(child)) == PyTuple_GET_ITEM(g.constant_kinds, i);
+    PyTypeObject* type = Py_TYPE(processor);
+    if (!kind || type->tp_getattro != PyObject_GenericGetAttr) return 0;
+    Ref value;
+    int has = optional_attr(child, names.value, value);
+    if (has <= 0) return has;
+    PyObject* table = PyDict_GetItemWithError(g.ast_globals, names.const_names);  // borrowed
+    if (!table) return PyErr_Occurred() ? -1 : 0;
+    if (!PyDict_CheckExact(table)) return 0;
+    PyObject* type_name = PyDict_GetItemWithError(table, reinterpret_cast<PyObject*>(Py_TYPE(value.get())));
+    if (!type_name) return PyErr_Occurred() ? -1 : 0;
+    if (!PyUnicode_CheckExact(type_name)) return 0;
+    Ref name = Ref::steal(method_name(type_name));
+    if (!name) return -1;
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return 0;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) return 0;
+        Ref dict = Ref::steal(zok::compat::type_dict(reinterpret_cast<PyTypeObject*>(base)));
+        if (!dict || !PyDict_Check(dict.get())) return 0;
+        int found = PyDict_Contains(dict.get(), name.get());
+        if (found) return found < 0 ? -1 : 0;
+    }
+    // Not a class attribute: only the instance's dict can hold it, and
+    // reading that runs nothing.
+    Ref legacy;
+    has = optional_attr(processor, name.get(), legacy);
+    if (has) return has < 0 ? -1 : 0;
+    Ref generic = Ref::steal(PyObject_GetAttr(processor, names.generic_visit));
+    if (!generic) return -1;
+    out = Ref::steal(call1(generic.get(), child));
+    return out ? 1 : -1;
+}
+
 // What the visit of the child node `child` returns.
 PyObject* visit_child(PyObject* processor, PyObject* child, PyObject* visit, PyObject* generic) noexcept {
     if (visit != Py_None) return call1(visit, child);
@@ -48,7 +95,17 @@ PyObject* visit_child(PyObject* processor, PyObject* child, PyObject* visit, PyO
     Ref method;
     int has = optional_attr(processor, name.get(), method);
     if (has < 0) return nullptr;
-    if (has) return call1(method.get(), child);
+    if (has) {
+        PyObject* m = method.get();
+        if (g.stock_visit_constant && PyMethod_Check(m) && PyMethod_GET_FUNCTION(m) == g.stock_visit_constant &&
+            PyMethod_GET_SELF(m) == processor) {
+            Ref made;
+            int done = visit_constant(processor, child, made);
+            if (done < 0) return nullptr;
+            if (done) return made.release();
+        }
+        return call1(m, child);
+    }
     if (generic != Py_None) return call1(generic, child);
     Ref fields = Ref::steal(PyObject_GetAttr(child, names.fields));
     if (!fields) return nullptr;
@@ -235,6 +292,31 @@ PyObject* generic_visit_method(PyObject*, PyObject* const* args, Py_ssize_t narg
     }
     Ref fn = Ref::steal(PyCFunction_NewEx(&generic_visit_def, args[0], nullptr));
     return fn ? PyInstanceMethod_New(fn.get()) : nullptr;
+}
+
+PyObject* configure_walk(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (nargs != 3 || !PyDict_CheckExact(args[1]) || !PyTuple_CheckExact(args[2])) {
+        PyErr_SetString(PyExc_TypeError,
+                        "configure_walk() takes visit_Constant or None, the ast module's dict and a tuple of classes");
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(args[2]); ++i) {
+        if (!PyType_Check(PyTuple_GET_ITEM(args[2], i))) {
+            PyErr_SetString(PyExc_TypeError, "configure_walk(): the node kinds must be classes");
+            return nullptr;
+        }
+    }
+    PyObject* stock = args[0] == Py_None ? nullptr : args[0];
+    Py_XINCREF(stock);
+    Py_INCREF(args[1]);
+    Py_INCREF(args[2]);
+    // The old values are let go last: nothing reads the state meanwhile.
+    PyObject* old[3] = {g.stock_visit_constant, g.ast_globals, g.constant_kinds};
+    g.stock_visit_constant = stock;
+    g.ast_globals = args[1];
+    g.constant_kinds = args[2];
+    for (PyObject* o : old) Py_XDECREF(o);
+    Py_RETURN_NONE;
 }
 
 PyObject* walk(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {

@@ -248,6 +248,17 @@ inline unsigned int type_version(PyTypeObject* type) {
     return type->tp_version_tag;
 }
 
+// The dict of a type's own attributes, as a new reference: 3.12 keeps
+// those of the interpreter's static types apart, behind PyType_GetDict.
+inline PyObject* type_dict(PyTypeObject* type) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return PyType_GetDict(type);
+#else
+    Py_XINCREF(type->tp_dict);
+    return type->tp_dict;
+#endif
+}
+
 // Strings made by the legacy APIs must be made ready before their data is
 // read; 3.12 has no such strings. 0, or -1 with an exception.
 #if PY_VERSION_HEX < 0x030C0000
