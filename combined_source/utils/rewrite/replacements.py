@@ -25,6 +25,7 @@ import contextlib
 import re
 import sys
 import types
+from typing import Dict
 
 import gast
 
@@ -37,7 +38,7 @@ _DOTTED = re.compile(r"[A-Za-z_][A-Za-z0-9_]*(?:\.[A-Za-z_][A-Za-z0-9_]*)*")
 RULE_TEXTS = frozenset(("np.log2(8).astype('float32')", "np.zeros((channels, channels),dtype='float32')"))
 MAX_KEPT = 1024  # texts whose standard tree is kept
 
-_kept = {}
+_kept: Dict[str, ast.Module] = {}
 
 
 def parse(source, *args, **kwargs):
@@ -56,7 +57,7 @@ def parse(source, *args, **kwargs):
 
 FAST_GAST = types.ModuleType(gast.__name__, gast.__doc__)
 FAST_GAST.__dict__.update((k, v) for k, v in vars(gast).items() if k not in ("__name__", "__doc__"))
-FAST_GAST.parse = parse
+setattr(FAST_GAST, "parse", parse)
 
 
 @contextlib.contextmanager
