@@ -46,7 +46,7 @@ def test_same_as_gast(text):
         assert outcome(replacements.parse, text) == outcome(gast.parse, text)
 
 
-@pytest.mark.filterwarnings("ignore::DeprecationWarning")
+@pytest.mark.filterwarnings("ignore::DeprecationWarning", "ignore::SyntaxWarning")
 def test_only_plain_dotted_names_and_rule_texts_are_kept():
     for text in ("orb.x if y else z", "'\\d'", "1 is 1", Text("orb.Keep"), "orb.if"):
         try:
