@@ -98,10 +98,8 @@ def _python_walk(self, node, visit, generic):
     return node
 
 
-_python_generic_visit = _GENERIC_VISIT
-try:  # the same walk and generic_visit, native, when the package is built with them
-    from ._treeops import configure_walk as _configure_walk, generic_visit_method as _generic_visit_method, \
-        walk as _walk
+try:  # the same walk, native, when the package is built with it
+    from ._treeops import configure_walk as _configure_walk, walk as _walk
 except ImportError:
     _walk = _python_walk
 else:
@@ -109,8 +107,3 @@ else:
     # method of each constant's kind and, finding none, calls generic_visit:
     # the walk makes that call itself where nothing else can happen.
     _configure_walk(getattr(ast.NodeVisitor, "visit_Constant", None), vars(ast), (gast.Constant, ast.Constant))
-    # A method of the class whose function is native: it reads this module's
-    # `_walk`, `_STOCK_VISIT` and `_GENERIC_VISIT` at each call, as the Python
-    # method above does, without a Python frame per visited node.
-    BaseCodePostProcessor.generic_visit = _generic_visit_method(globals())
-    _GENERIC_VISIT = BaseCodePostProcessor.generic_visit

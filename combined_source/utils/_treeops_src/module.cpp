@@ -41,12 +41,6 @@ PyMethodDef module_methods[] = {
      "Sets the standard visitor's visit_Constant (None for none), the dict of the\n"
      "module whose globals it reads, and the node classes for which the walk\n"
      "makes its call of generic_visit itself where that is all it would do."},
-    {"generic_visit_method", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(generic_visit_method)),
-     METH_FASTCALL,
-     "generic_visit_method(host_globals, /)\n--\n\n"
-     "The host base class's generic_visit as a method of the class, reading the\n"
-     "globals `_walk`, `_STOCK_VISIT` and `_GENERIC_VISIT` of the module whose\n"
-     "dict is given, as the Python method does."},
     {"edits", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(edits)), METH_FASTCALL,
      "edits(changes, top, site, fields, walked, hooks, string_kinds, leaves, misplaced, /)\n--\n\n"
      "The byte edits of the changes below `top` (see changes.Changes.edits)."},

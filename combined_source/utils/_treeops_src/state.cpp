@@ -52,9 +52,7 @@ int init_state() noexcept {
         intern(&names.target, "target") || intern(&names.iter, "iter") || intern(&names.ifs, "ifs") ||
         intern(&names.is_async, "is_async") || intern(&names.key, "key"))
         return -1;
-    if (intern(&names.generic_visit, "generic_visit") || intern(&names.dunder_func, "__func__") ||
-        intern(&names.node, "node") || intern(&names.self, "self") || intern(&names.walk_global, "_walk") ||
-        intern(&names.stock_visit, "_STOCK_VISIT") || intern(&names.generic_global, "_GENERIC_VISIT") ||
+    if (intern(&names.generic_visit, "generic_visit") ||
         intern(&names.const_names, "_const_node_type_names"))
         return -1;
     Render& r = render_kinds;

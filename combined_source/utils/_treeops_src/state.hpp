@@ -82,14 +82,7 @@ struct Names {
     PyObject* ifs;
     PyObject* is_async;
     PyObject* key;
-    // the host base class's generic_visit, and the globals it reads
     PyObject* generic_visit;
-    PyObject* dunder_func;    // "__func__"
-    PyObject* node;
-    PyObject* self;
-    PyObject* walk_global;    // "_walk"
-    PyObject* stock_visit;    // "_STOCK_VISIT"
-    PyObject* generic_global; // "_GENERIC_VISIT"
     PyObject* const_names;    // "_const_node_type_names"
 };
 

@@ -36,8 +36,6 @@ PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexce
 PyObject* walk(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 // configure_walk(visit_constant, ast_globals, kinds): see walk.cpp's visit_constant
 PyObject* configure_walk(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
-// generic_visit_method(host_globals): the host base class's generic_visit, as a method
-PyObject* generic_visit_method(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // isinstance(v, cls). For a class whose metaclass is `type` itself the type
 // test comes first and the full test (which also looks at `__class__`) only
