@@ -130,3 +130,15 @@ def test_put_back_after_a_failure():
             assert ZOK.gast is replacements.FAST_GAST
             1 / 0
     assert ZOK.gast is gast
+
+
+def test_kept_texts_are_those_the_rules_parse(monkeypatch):
+    """Every text the transpose rules hand to gast is a dotted name or one of
+    the texts kept by name: a rule text changed in the module alone would
+    otherwise quietly fall back to gast's slower parse."""
+    recording = RecordingGast()
+    monkeypatch.setattr(ZOK, "gast", recording)
+    source = "s = np.log2(8)\nz = np.zeros((channels, channels))\nw = orb_empty((i, c, k))\n"
+    rewrite_source(source, transpose=True, object_name="torch.nn.modules.conv._ConvNd")
+    others = {t for t in recording.texts if not replacements._DOTTED.fullmatch(t)}
+    assert others == replacements.RULE_TEXTS

@@ -154,6 +154,34 @@ class MyInt(int):
     pass
 
 
+SEEN = []  # what Python code the look-ups below ran, in order
+
+
+class LoggedHash(type):
+    def __hash__(cls):
+        SEEN.append("hash " + cls.__name__)
+        return type.__hash__(cls)
+
+    def __eq__(cls, other):
+        SEEN.append("eq " + cls.__name__)
+        return type.__eq__(cls, other)
+
+
+LoggedInt = LoggedHash("LoggedInt", (int,), {})
+
+
+class LoggedKey(str):
+    """A class dict key equal to the legacy method's name only by its own
+    `__eq__`."""
+
+    def __hash__(self):
+        return hash(str(self))
+
+    def __eq__(self, other):
+        SEEN.append("eq key")
+        return str(self) == other
+
+
 class Getattr(BaseCodePostProcessor):
     def __getattr__(self, name):
         self.__dict__.setdefault("log", []).append("getattr " + name)  # each look-up is seen
@@ -176,6 +204,8 @@ LEGACY = {
     "__getattr__": {"cls": Getattr},
     "generic_visit overridden": {"generic_visit": lambda self, node: self.log.append(
         "generic " + type(node).__name__) or BaseCodePostProcessor.generic_visit(self, node)},
+    "a class dict key of a str subclass": {LoggedKey("visit_Num"): legacy},
+    "a str subclass key that is not the name": {LoggedKey("visit_Nu"): legacy},
 }
 
 
@@ -189,6 +219,8 @@ def test_constants_are_visited_as_the_standard_visitor_visits_them(monkeypatch, 
     cls = type("Processor", (base,), members)
 
     def run():
+        cls.touched = True  # the interpreter's look-up cache starts afresh for each run
+        del SEEN[:]
         p = cls.__new__(cls)
         p.log = []
         for k, v in setup.get("instance", {}).items():
@@ -197,11 +229,30 @@ def test_constants_are_visited_as_the_standard_visitor_visits_them(monkeypatch, 
         tree.body[0].value.args.append(gast.Constant(MyInt(3), None))  # a value of a subclass
         odd = type("Constant", (gast.Constant,), {})(7, None)  # a node kind of the same name
         tree.body[0].value.args.append(odd)
+        tree.body[0].value.args.append(gast.Constant(LoggedInt(4), None))  # its type's hash is Python code
         with warnings.catch_warnings(record=True) as warned:
             warnings.simplefilter("always")
             p.visit(tree)
-        return p.log, [str(w.message) for w in warned], gast.dump(tree)
+        return p.log, list(SEEN), [str(w.message) for w in warned], gast.dump(tree)
 
     ours = run()
     monkeypatch.setattr(HUJ, "_walk", HUJ._python_walk)
     assert ours == run()
+
+
+@pytest.mark.filterwarnings("ignore::DeprecationWarning", "ignore::PendingDeprecationWarning")
+def test_a_legacy_method_added_or_removed_between_walks_is_seen():
+    base = type("Base", (BaseCodePostProcessor,), {})
+    cls = type("Processor", (base,), {})
+    p = cls.__new__(cls)
+    p.log = []
+
+    def visit():
+        p.visit(gast.parse("f(1)"))
+        return list(p.log)
+
+    assert visit() == []
+    base.visit_Num = property(lambda self: self.log.append("property") or (lambda node: node))
+    assert visit() == ["property"]  # read once, by the standard visit_Constant
+    del base.visit_Num
+    assert visit() == ["property"]

@@ -173,12 +173,27 @@ struct KindFields {
     Slot slots[kSlots];
 };
 
+// Processor classes seen to define no legacy constant method of a name
+// ("visit_Num" and the like, interned): a few slots found by class and
+// name, each holding the class's attribute version tag when it was
+// filled, so that a method added to the class or a base later is seen.
+struct LegacyAbsent {
+    static constexpr int kSlots = 16;
+    struct Slot {
+        PyTypeObject* cls = nullptr;  // not a reference: compared, never used
+        unsigned int version = 0;
+        PyObject* name = nullptr;     // owned, so its address is not reused
+    };
+    Slot slots[kSlots];
+};
+
 struct State {
     int64_t interpreter_id = -1;  // the interpreter that made the state
     Globals globals;
     Names names;
     Render render;
     KindFields kind_fields;
+    LegacyAbsent legacy_absent;
 };
 extern State state;
 
@@ -187,6 +202,7 @@ inline Globals& g = state.globals;
 inline Names& names = state.names;
 inline Render& render_kinds = state.render;
 inline KindFields& kind_fields = state.kind_fields;
+inline LegacyAbsent& legacy_absent = state.legacy_absent;
 
 // Makes the state on the first import (later imports by the same
 // interpreter find it made): 0, or -1 with the error set.

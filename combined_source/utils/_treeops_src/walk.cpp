@@ -36,6 +36,49 @@ PyObject* method_name(PyObject* name) noexcept {
     return made;
 }
 
+// Whether a class of `type`'s MRO defines `name` (an exact str), read from
+// the class dicts without running anything: 1 or 0, or 2 where that cannot
+// be told so (a key that is not an exact str could compare equal to it by
+// its own `__eq__`; an MRO or a dict of an unexpected kind).
+int mro_defines(PyTypeObject* type, PyObject* name) noexcept {
+    PyObject* mro = type->tp_mro;
+    if (!mro || !PyTuple_Check(mro)) return 2;
+    Py_ssize_t length = PyUnicode_GET_LENGTH(name);
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+        PyObject* base = PyTuple_GET_ITEM(mro, i);
+        if (!PyType_Check(base)) return 2;
+        Ref dict = Ref::steal(zok::compat::type_dict(reinterpret_cast<PyTypeObject*>(base)));
+        if (!dict || !PyDict_Check(dict.get())) return 2;
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        PyObject* value;
+        while (PyDict_Next(dict.get(), &pos, &key, &value)) {
+            if (!PyUnicode_CheckExact(key)) return 2;
+            if (key == name || (PyUnicode_GET_LENGTH(key) == length && PyUnicode_Compare(key, name) == 0)) return 1;
+        }
+    }
+    return 0;
+}
+
+// Whether the processor class `type` is known to define no method `name`
+// (true), else looked for and remembered while the class's version holds;
+// false also where that cannot be told without running Python code.
+bool class_lacks(PyTypeObject* type, PyObject* name) noexcept {
+    auto at = reinterpret_cast<uintptr_t>(type) ^ reinterpret_cast<uintptr_t>(name);
+    LegacyAbsent::Slot& slot = legacy_absent.slots[((at >> 4) ^ (at >> 9)) & (LegacyAbsent::kSlots - 1)];
+    unsigned int version = zok::compat::type_version(type);
+    if (version != 0 && slot.cls == type && slot.name == name && slot.version == version) return true;
+    if (mro_defines(type, name) != 0) return false;
+    if (version != 0) {
+        PyObject* old = slot.name;
+        slot.cls = type;
+        slot.version = version;
+        slot.name = new_ref(name);
+        Py_XDECREF(old);  // an interned str: releasing it runs no code
+    }
+    return true;
+}
+
 // Where the standard visitor's visit_Constant would only call
 // generic_visit, the same call made here, without the Python frame and the
 // AttributeError of its look-up of a legacy method: 1 with `out` set, 0
@@ -43,8 +86,9 @@ PyObject* method_name(PyObject* name) noexcept {
 // nothing looked at here runs Python code), -1 on an error. It is taken
 // for the configured node classes only (whose `value` is a plain
 // attribute), a processor whose attribute look-up is the generic one, and
-// a value whose type the standard table names exactly, when neither the
-// processor's class nor its instance has the legacy method.
+// a value whose type (of the plain metaclass, so that finding it in the
+// table runs no `__hash__` or `__eq__`) the standard table names exactly,
+// when neither the processor's class nor its instance has the legacy method.
 int visit_constant(PyObject* processor, PyObject* child, Ref& out) noexcept {
     bool kind = false;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(g.constant_kinds) && !kind; ++i)
@@ -54,6 +98,7 @@ int visit_constant(PyObject* processor, PyObject* child, Ref& out) noexcept {
     Ref value;
     int has = optional_attr(child, names.value, value);
     if (has <= 0) return has;
+    if (Py_TYPE(Py_TYPE(value.get())) != &PyType_Type) return 0;
     PyObject* table = PyDict_GetItemWithError(g.ast_globals, names.const_names);  // borrowed
     if (!table) return PyErr_Occurred() ? -1 : 0;
     if (!PyDict_CheckExact(table)) return 0;
@@ -62,16 +107,7 @@ int visit_constant(PyObject* processor, PyObject* child, Ref& out) noexcept {
     if (!PyUnicode_CheckExact(type_name)) return 0;
     Ref name = Ref::steal(method_name(type_name));
     if (!name) return -1;
-    PyObject* mro = type->tp_mro;
-    if (!mro || !PyTuple_Check(mro)) return 0;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
-        if (!PyType_Check(base)) return 0;
-        Ref dict = Ref::steal(zok::compat::type_dict(reinterpret_cast<PyTypeObject*>(base)));
-        if (!dict || !PyDict_Check(dict.get())) return 0;
-        int found = PyDict_Contains(dict.get(), name.get());
-        if (found) return found < 0 ? -1 : 0;
-    }
+    if (!PyUnicode_CheckExact(name.get()) || !class_lacks(type, name.get())) return 0;
     // Not a class attribute: only the instance's dict can hold it, and
     // reading that runs nothing.
     Ref legacy;
