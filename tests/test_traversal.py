@@ -256,3 +256,105 @@ def test_a_legacy_method_added_or_removed_between_walks_is_seen():
     assert visit() == ["property"]  # read once, by the standard visit_Constant
     del base.visit_Num
     assert visit() == ["property"]
+
+
+NATIVE_GENERIC = HUJ.BaseCodePostProcessor.generic_visit
+PYTHON_GENERIC = getattr(NATIVE_GENERIC, "__wrapped__", NATIVE_GENERIC)
+
+
+def outcome(call):
+    try:
+        result = call()
+    except Exception as e:  # noqa: BLE001 - the error is what is compared
+        return "error", type(e), str(e)
+    return "result", gast.dump(result) if isinstance(result, gast.AST) else result
+
+
+def native_and_python(monkeypatch, scenario):
+    """What `scenario()` gives with the built generic_visit in place, and with
+    the Python function it stands in for."""
+    ours = scenario()
+    monkeypatch.setattr(BaseCodePostProcessor, "generic_visit", PYTHON_GENERIC)
+    monkeypatch.setattr(HUJ, "_GENERIC_VISIT", PYTHON_GENERIC)
+    return ours, scenario()
+
+
+class Logged(BaseCodePostProcessor):
+    """A processor whose `visit` and `generic_visit` are read through
+    properties that log each read."""
+
+    def __init__(self):
+        self.log = []
+
+    @property
+    def visit(self):
+        self.log.append("visit")
+        return super().visit
+
+    @property
+    def generic_visit(self):
+        self.log.append("generic_visit")
+        return super().generic_visit
+
+
+CALLS = {
+    "by position": lambda p, node: type(p).generic_visit(p, node),
+    "bound": lambda p, node: p.generic_visit(node),
+    "node by keyword": lambda p, node: type(p).generic_visit(p, node=node),
+    "both by keyword": lambda p, node: type(p).generic_visit(self=p, node=node),
+    "no node": lambda p, node: type(p).generic_visit(p),
+    "one too many": lambda p, node: p.generic_visit(node, 1),
+    "unknown keyword": lambda p, node: p.generic_visit(node, other=1),
+    "through __call__": lambda p, node: type(p).__dict__["generic_visit"].__call__(p, node),
+    "a logged processor": lambda p, node: Logged().generic_visit(node) and None,
+    "a logged processor's reads": lambda p, node: (lambda q: (q.generic_visit(node), q.log)[1])(Logged()),
+    "not a processor": lambda p, node: type(p).generic_visit(object(), node),
+}
+
+
+@pytest.mark.skipif(NATIVE_GENERIC is PYTHON_GENERIC, reason="built without the native generic_visit")
+@pytest.mark.parametrize("call", CALLS.values(), ids=list(CALLS))
+def test_native_generic_visit_is_called_as_the_function(monkeypatch, call):
+    def scenario():
+        p = visitor(BaseCodePostProcessor, {"Name": lambda n: gast.Constant(n.id, None)})()
+        tree = gast.parse("f(x, [y])")
+        return outcome(lambda: call(p, tree)), gast.dump(tree)
+
+    ours, theirs = native_and_python(monkeypatch, scenario)
+    assert ours == theirs
+
+
+@pytest.mark.skipif(NATIVE_GENERIC is PYTHON_GENERIC, reason="built without the native generic_visit")
+@pytest.mark.parametrize("missing", ["_STOCK_VISIT", "_walk", "_GENERIC_VISIT"])
+def test_native_generic_visit_reads_the_module_globals(monkeypatch, missing):
+    seen = []
+
+    def walk(*args):
+        seen.append(len(args))
+        return args[1]
+
+    def scenario():
+        del seen[:]
+        with monkeypatch.context() as m:
+            m.setattr(HUJ, "_walk", walk)
+            first = outcome(lambda: Logged().generic_visit(gast.parse("x")))
+            m.delattr(HUJ, missing)
+            second = outcome(lambda: Logged().generic_visit(gast.parse("x")))
+        return first, second, list(seen)
+
+    ours, theirs = native_and_python(monkeypatch, scenario)
+    assert ours == theirs
+    assert ours[0][0] == "result" and ours[1][1] is NameError
+
+
+@pytest.mark.skipif(NATIVE_GENERIC is PYTHON_GENERIC, reason="built without the native generic_visit")
+def test_native_generic_visit_shows_the_function(monkeypatch):
+    import inspect
+    for attribute in ("__name__", "__qualname__", "__module__", "__doc__", "__defaults__", "__code__"):
+        assert getattr(NATIVE_GENERIC, attribute) == getattr(PYTHON_GENERIC, attribute)
+    assert inspect.signature(NATIVE_GENERIC) == inspect.signature(PYTHON_GENERIC)
+    assert repr(NATIVE_GENERIC) == repr(PYTHON_GENERIC)
+    monkeypatch.setattr(NATIVE_GENERIC, "mark", 1, raising=False)
+    assert PYTHON_GENERIC.mark == 1
+    p = visitor(BaseCodePostProcessor, {})()
+    assert p.generic_visit.__func__ is NATIVE_GENERIC and p.generic_visit.__self__ is p

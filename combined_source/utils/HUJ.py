@@ -107,3 +107,12 @@ else:
     # method of each constant's kind and, finding none, calls generic_visit:
     # the walk makes that call itself where nothing else can happen.
     _configure_walk(getattr(ast.NodeVisitor, "visit_Constant", None), vars(ast), (gast.Constant, ast.Constant))
+
+
+try:  # generic_visit without a Python frame per call, when the package is built with it
+    from ._treeops import GenericVisit as _GenericVisit
+except ImportError:
+    pass
+else:
+    BaseCodePostProcessor.generic_visit = _GenericVisit(BaseCodePostProcessor.generic_visit)
+    _GENERIC_VISIT = BaseCodePostProcessor.generic_visit

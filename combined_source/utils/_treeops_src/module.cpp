@@ -62,9 +62,10 @@ PyModuleDef module_def = {
 };
 
 int exec_module(PyObject* module) noexcept {
-    if (init_state() < 0 || ready_converter_type() < 0) return -1;
+    if (init_state() < 0 || ready_converter_type() < 0 || PyType_Ready(&GenericVisitType) < 0) return -1;
     PyObject* ns = PyModule_GetDict(module);  // borrowed
-    return ns ? PyDict_SetItemString(ns, "Converter", reinterpret_cast<PyObject*>(&ConverterType)) : -1;
+    if (!ns || PyDict_SetItemString(ns, "Converter", reinterpret_cast<PyObject*>(&ConverterType)) < 0) return -1;
+    return PyDict_SetItemString(ns, "GenericVisit", reinterpret_cast<PyObject*>(&GenericVisitType));
 }
 
 }  // namespace

@@ -53,7 +53,10 @@ int init_state() noexcept {
         intern(&names.is_async, "is_async") || intern(&names.key, "key"))
         return -1;
     if (intern(&names.generic_visit, "generic_visit") ||
-        intern(&names.const_names, "_const_node_type_names"))
+        intern(&names.const_names, "_const_node_type_names") || intern(&names.dunder_func, "__func__") ||
+        intern(&names.dunder_doc, "__doc__") || intern(&names.dunder_wrapped, "__wrapped__") ||
+        intern(&names.stock_visit, "_STOCK_VISIT") || intern(&names.walk_global, "_walk") ||
+        intern(&names.generic_global, "_GENERIC_VISIT"))
         return -1;
     Render& r = render_kinds;
     if (intern(&r.u_prefix, "u") || intern(&r.dot, ".") || intern(&r.open, "(") || intern(&r.close, ")") ||

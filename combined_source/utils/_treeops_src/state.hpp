@@ -84,6 +84,12 @@ struct Names {
     PyObject* key;
     PyObject* generic_visit;
     PyObject* const_names;    // "_const_node_type_names"
+    PyObject* dunder_func;    // "__func__"
+    PyObject* dunder_doc;     // "__doc__"
+    PyObject* dunder_wrapped; // "__wrapped__"
+    PyObject* stock_visit;    // "_STOCK_VISIT"
+    PyObject* walk_global;    // "_walk"
+    PyObject* generic_global; // "_GENERIC_VISIT"
 };
 
 // An operator kind the renderer writes: its class (set by configure_render),

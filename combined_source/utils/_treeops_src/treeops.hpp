@@ -34,6 +34,9 @@ PyObject* render(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyOb
 PyObject* same(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 // walk(processor, node, visit, generic)
 PyObject* walk(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
+// GenericVisit(function): the host base class's generic_visit as a native
+// method (see walk.cpp)
+extern PyTypeObject GenericVisitType;
 // configure_walk(visit_constant, ast_globals, kinds): see walk.cpp's visit_constant
 PyObject* configure_walk(PyObject* module, PyObject* const* args, Py_ssize_t nargs) noexcept;
 

@@ -6,6 +6,8 @@
 // spliced in as a list). Each replacement is stored as soon as it is known.
 #include "treeops.hpp"
 
+#include <cstddef>
+
 namespace treeops {
 
 namespace {
@@ -254,5 +256,168 @@ PyObject* walk(PyObject*, PyObject* const* args, Py_ssize_t nargs) noexcept {
     }
     return walk_node(args[0], args[1], args[2], args[3]);
 }
+
+// ---- generic_visit as a native method ------------------------------------
+// The host base class's generic_visit (HUJ.py) without its Python frame,
+// which every rewrite method's call of it paid. The object binds to an
+// instance as a Python function does and is itself when read from the class,
+// so saving it from the class and setting it back keeps it a method. A call
+// with the processor and the node by position does what the Python function
+// does, reading the same attributes and the same globals of its module
+// (`_STOCK_VISIT`, `_walk`, `_GENERIC_VISIT`) in the same order at each
+// call; any other call goes to the Python function, for its binding and its
+// errors. Its other attributes are the Python function's.
+
+namespace {
+
+struct GenericVisit {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    PyObject* function;  // the Python function (exactly a function)
+};
+
+GenericVisit* as_generic_visit(PyObject* o) noexcept { return reinterpret_cast<GenericVisit*>(o); }
+
+// A global of the function's module as its code reads it: the module's
+// dict, then the builtins, else NameError. Borrowed.
+PyObject* load_global(PyObject* globals, PyObject* name) noexcept {
+    PyObject* v = PyDict_GetItemWithError(globals, name);
+    if (v || PyErr_Occurred()) return v;
+    PyObject* builtins = PyEval_GetBuiltins();
+    v = builtins ? PyDict_GetItemWithError(builtins, name) : nullptr;
+    if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return v;
+}
+
+// _walk(self, node, visit, generic): the native walk itself when `_walk` is it.
+PyObject* call_walk(PyObject* walker, PyObject* self, PyObject* node, PyObject* visit, PyObject* generic) noexcept {
+    if (PyCFunction_Check(walker) &&
+        PyCFunction_GET_FUNCTION(walker) == reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(walk)))
+        return walk_node(self, node, visit, generic);
+    PyObject* args[4] = {self, node, visit, generic};
+    return zok::compat::vectorcall(walker, args, 4, nullptr);
+}
+
+// getattr(obj, "__func__", None) is <global `name`>: 1, 0 or -1.
+int func_is(PyObject* obj, PyObject* globals, PyObject* name) noexcept {
+    Ref func;
+    int has = optional_attr(obj, names.dunder_func, func);
+    if (has < 0) return -1;
+    PyObject* expected = load_global(globals, name);
+    if (!expected) return -1;
+    return (has ? func.get() : Py_None) == expected;
+}
+
+PyObject* generic_visit_native(GenericVisit* gv, PyObject* self, PyObject* node) noexcept {
+    PyObject* globals = PyFunction_GET_GLOBALS(gv->function);  // borrowed; the function holds it
+    Ref visit = Ref::steal(PyObject_GetAttr(self, names.visit));
+    if (!visit) return nullptr;
+    int is_stock = func_is(visit.get(), globals, names.stock_visit);
+    if (is_stock < 0) return nullptr;
+    if (!is_stock) {
+        PyObject* walker = load_global(globals, names.walk_global);
+        if (!walker) return nullptr;
+        Ref held = Ref::steal(new_ref(walker));
+        return call_walk(walker, self, node, visit.get(), Py_None);
+    }
+    Ref generic = Ref::steal(PyObject_GetAttr(self, names.generic_visit));
+    if (!generic) return nullptr;
+    PyObject* walker = load_global(globals, names.walk_global);
+    if (!walker) return nullptr;
+    Ref held = Ref::steal(new_ref(walker));  // the look-up below may run code that rebinds it
+    int is_ours = func_is(generic.get(), globals, names.generic_global);
+    if (is_ours < 0) return nullptr;
+    return call_walk(walker, self, node, Py_None, is_ours ? Py_None : generic.get());
+}
+
+PyObject* generic_visit_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
+                                   PyObject* kwnames) noexcept {
+    GenericVisit* gv = as_generic_visit(callable);
+    if (PyVectorcall_NARGS(nargsf) == 2 && (!kwnames || PyTuple_GET_SIZE(kwnames) == 0))
+        return generic_visit_native(gv, args[0], args[1]);
+    return zok::compat::vectorcall(gv->function, args, nargsf, kwnames);
+}
+
+PyObject* generic_visit_descr_get(PyObject* self, PyObject* obj, PyObject*) noexcept {
+    if (!obj || obj == Py_None) return new_ref(self);
+    return PyMethod_New(self, obj);
+}
+
+PyObject* generic_visit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept {
+    PyObject* function;
+    if (!PyArg_ParseTuple(args, "O!:GenericVisit", &PyFunction_Type, &function)) return nullptr;
+    if (kwargs && PyDict_GET_SIZE(kwargs)) {
+        PyErr_SetString(PyExc_TypeError, "GenericVisit() takes no keyword arguments");
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) return nullptr;
+    as_generic_visit(self)->vectorcall = generic_visit_vectorcall;
+    as_generic_visit(self)->function = new_ref(function);
+    return self;
+}
+
+// The function's attributes (its name, documentation, signature), all but
+// the few this type defines itself; `__wrapped__` is the function.
+PyObject* generic_visit_getattro(PyObject* self, PyObject* name) noexcept {
+    PyObject* function = as_generic_visit(self)->function;
+    if (name == names.dunder_wrapped) return new_ref(function);
+    if (name != names.dunder_doc) {
+        PyObject* own = PyObject_GenericGetAttr(self, name);
+        if (own || !PyErr_ExceptionMatches(PyExc_AttributeError)) return own;
+        PyErr_Clear();
+    }
+    return PyObject_GetAttr(function, name);
+}
+
+int generic_visit_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    return PyObject_SetAttr(as_generic_visit(self)->function, name, value);
+}
+
+PyObject* generic_visit_repr(PyObject* self) noexcept { return PyObject_Repr(as_generic_visit(self)->function); }
+
+int generic_visit_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(as_generic_visit(self)->function);
+    return 0;
+}
+
+// The function is kept until deallocation: the method may still be called
+// while a cycle through it is being cleared.
+int generic_visit_clear(PyObject*) noexcept { return 0; }
+
+void generic_visit_dealloc(PyObject* self) noexcept {
+    PyObject_GC_UnTrack(self);
+    Py_CLEAR(as_generic_visit(self)->function);
+    PyObject_GC_Del(self);
+}
+
+PyObject* generic_visit_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return PyVectorcall_Call(self, args, kwargs);
+}
+
+}  // namespace
+
+PyTypeObject GenericVisitType = [] {
+    PyTypeObject t{};
+    reinterpret_cast<PyObject*>(&t)->ob_refcnt = 1;  // static: never brought to zero
+    t.tp_name = "combined_source.utils._treeops.GenericVisit";
+    t.tp_basicsize = sizeof(GenericVisit);
+    t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | zok::compat::TPFLAGS_HAVE_VECTORCALL |
+                 Py_TPFLAGS_METHOD_DESCRIPTOR;
+    t.tp_doc = "GenericVisit(function)\n--\n\n"
+               "The host base class's generic_visit `function`, called natively where it is\n"
+               "called with the processor and the node by position.";
+    t.tp_vectorcall_offset = offsetof(GenericVisit, vectorcall);
+    t.tp_call = generic_visit_call;
+    t.tp_descr_get = generic_visit_descr_get;
+    t.tp_getattro = generic_visit_getattro;
+    t.tp_setattro = generic_visit_setattro;
+    t.tp_repr = generic_visit_repr;
+    t.tp_traverse = generic_visit_traverse;
+    t.tp_clear = generic_visit_clear;
+    t.tp_dealloc = generic_visit_dealloc;
+    t.tp_new = generic_visit_new;
+    return t;
+}();
 
 }  // namespace treeops

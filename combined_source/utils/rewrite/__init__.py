@@ -167,7 +167,9 @@ def _transform(tree, options, processor):
     obj = OrbApiObject() if options.orb_api else object()
     transformer = Transformer(ObjectLike(obj, options.object_name))
     config = BaseTransformerConfig(options.dtype_map)
-    with replacements.installed(processor):
+    from ..ZOK import FrontendTorchCodePostProcessor
+
+    with replacements.installed(processor, FrontendTorchCodePostProcessor):
         processor(tree, transformer, config, options.new_name).transform()
 
 
