@@ -1,7 +1,6 @@
 """The gast that the post-processor sees during a rewrite: the same trees as
 gast's own parse, fresh each time, and put in place only where nothing else
 was."""
-import os
 import sys
 import warnings
 
@@ -143,66 +142,3 @@ def test_kept_texts_are_those_the_rules_parse(monkeypatch):
     rewrite_source(source, transpose=True, object_name="torch.nn.modules.conv._ConvNd")
     others = {t for t in recording.texts if not replacements._DOTTED.fullmatch(t)}
     assert others == replacements.RULE_TEXTS
-
-
-class RecordingOs:
-    """An `os` whose environ records the keys read."""
-
-    def __init__(self, values):
-        self.keys = []
-        outer = self
-
-        class Environ(dict):
-            def get(self, key, default=None):
-                outer.keys.append(key)
-                return dict.get(self, key, default)
-
-        self.environ = Environ(values)
-
-
-TRANSPOSED = "s = np.log2(8)\nw = orb_empty((i, c, k))\ny = g(x, data_format='NCHW')\n"
-CONV = "torch.nn.modules.conv._ConvNd"
-
-
-@pytest.mark.parametrize("value", [None, "true", "TRUE"])
-def test_the_rules_read_only_the_transpose_variable(monkeypatch, value):
-    recording = RecordingOs({} if value is None else {"APPLY_TRANSPOSE_OPTIMIZATION": value, "OTHER": "true"})
-    monkeypatch.setattr(ZOK, "os", recording)
-    rewrite_source(TRANSPOSED, object_name=CONV)
-    assert recording.keys and set(recording.keys) == {"APPLY_TRANSPOSE_OPTIMIZATION"}
-
-
-def seen_during_rewrite(processor=FrontendTorchCodePostProcessor, transpose=True):
-    """The module's `os` and its environ as the rules see them mid-rewrite."""
-    from combined_source.utils.rewrite import Options, rewrite, transpose_variable
-
-    seen = []
-
-    def spy(text, *args, **kwargs):
-        seen.append((ZOK.os, dict(ZOK.os.environ) if ZOK.os is not os else None))
-        return STOCK_PARSE(text, *args, **kwargs)
-
-    with pytest.MonkeyPatch.context() as m:
-        m.setattr(gast, "parse", spy)  # what the rules call for each replacement
-        with transpose_variable(transpose, clear_when_off=True):
-            out = rewrite(TRANSPOSED, Options(object_name=CONV), processor).output
-    return seen, out
-
-
-@pytest.mark.parametrize("transpose", [True, False])
-def test_a_copy_of_os_with_the_variable_during_a_rewrite(transpose):
-    seen, out = seen_during_rewrite(transpose=transpose)
-    assert seen and all(m is not os and m.path is os.path for m, _ in seen)
-    assert all(env == ({"APPLY_TRANSPOSE_OPTIMIZATION": "true"} if transpose else {}) for _, env in seen)
-    assert ZOK.os is os
-    assert ("data_format='NHWC'" in out) is transpose
-
-
-def test_os_left_alone_for_a_subclass_or_another_environ(monkeypatch):
-    # a subclass counted as the module's own, whose methods could change the environment
-    sub = type("Sub", (FrontendTorchCodePostProcessor,), {"__module__": ZOK.__name__})
-    seen, _ = seen_during_rewrite(sub)
-    assert seen and all(m is os for m, _ in seen)
-    monkeypatch.setattr(os, "environ", dict(os.environ))
-    seen, _ = seen_during_rewrite()
-    assert seen and all(m is os for m, _ in seen)

@@ -167,9 +167,7 @@ def _transform(tree, options, processor):
     obj = OrbApiObject() if options.orb_api else object()
     transformer = Transformer(ObjectLike(obj, options.object_name))
     config = BaseTransformerConfig(options.dtype_map)
-    from ..ZOK import FrontendTorchCodePostProcessor
-
-    with replacements.installed(processor, FrontendTorchCodePostProcessor):
+    with replacements.installed(processor):
         processor(tree, transformer, config, options.new_name).transform()
 
 

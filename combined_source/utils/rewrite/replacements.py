@@ -19,19 +19,9 @@ gast's `parse` is its own and the conversion is the package's; whoever has
 changed any of them keeps what they set. Every module that sees it gets the
 same trees as from gast, so a run in another thread at the same time is not
 affected either.
-
-The rules also read the transpose variable from `os.environ` for every call
-and keyword they look at (hundreds of times a file), and `os.environ.get`
-runs four Python functions each time. While the post-processor itself (not a
-subclass, whose methods could change the environment mid-walk) rewrites a
-text, its module sees a copy of `os` whose `environ` is a plain dict holding
-that variable as it is when the rewrite starts; nothing the walk runs sets
-it. The copy is made for each rewrite, so rewrites in other threads keep
-their own.
 """
 import ast
 import contextlib
-import os
 import re
 import sys
 import types
@@ -39,10 +29,9 @@ from typing import Dict
 
 import gast
 
-from .. import TRANSPOSE_ENV, convert
+from .. import convert
 
 _STOCK_PARSE = gast.parse
-_STOCK_ENVIRON = os.environ
 _NATIVE_CONVERSION = convert.ast_to_gast
 _DOTTED = re.compile(r"[A-Za-z_][A-Za-z0-9_]*(?:\.[A-Za-z_][A-Za-z0-9_]*)*")
 # What the transpose rules parse, besides dotted names.
@@ -71,40 +60,18 @@ FAST_GAST.__dict__.update((k, v) for k, v in vars(gast).items() if k not in ("__
 setattr(FAST_GAST, "parse", parse)
 
 
-def environment_copy():
-    """A copy of `os` whose `environ` is a dict of the transpose variable as
-    it is now (empty when it is not set)."""
-    copy = types.ModuleType(os.__name__, os.__doc__)
-    copy.__dict__.update((k, v) for k, v in vars(os).items() if k not in ("__name__", "__doc__"))
-    value = os.environ.get(TRANSPOSE_ENV)
-    copy.environ = {} if value is None else {TRANSPOSE_ENV: value}
-    return copy
-
-
 @contextlib.contextmanager
-def installed(processor, post_processor=None):
+def installed(processor):
     """The module of the post-processor class `processor` reads FAST_GAST as
-    its `gast` while the block runs, where nothing else was put there; and,
-    where `processor` is `post_processor` itself and its module reads the
-    stock `os.environ`, a copy of `os` as its `os`."""
+    its `gast` while the block runs, where nothing else was put there."""
     module = sys.modules.get(getattr(processor, "__module__", None))
-    if module is None:
+    if (module is None or getattr(module, "gast", None) is not gast or gast.parse is not _STOCK_PARSE
+            or convert.ast_to_gast is not _NATIVE_CONVERSION or convert._treeops is None):
         yield
         return
-    fast_gast = (getattr(module, "gast", None) is gast and gast.parse is _STOCK_PARSE
-                 and convert.ast_to_gast is _NATIVE_CONVERSION and convert._treeops is not None)
-    fast_os = None
-    if (processor is post_processor and getattr(module, "os", None) is os and os.environ is _STOCK_ENVIRON
-            and type(_STOCK_ENVIRON) is os._Environ):
-        fast_os = environment_copy()
-    if fast_gast:
-        module.gast = FAST_GAST
-    if fast_os is not None:
-        module.os = fast_os
+    module.gast = FAST_GAST
     try:
         yield
     finally:
-        if fast_os is not None and getattr(module, "os", None) is fast_os:
-            module.os = os
-        if fast_gast and getattr(module, "gast", None) is FAST_GAST:
+        if getattr(module, "gast", None) is FAST_GAST:
             module.gast = gast
