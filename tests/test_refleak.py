@@ -254,6 +254,23 @@ def test_native_tree_passes():
         ("same failing", lambda: F.raised(lambda: trees.same(ast.parse(source), ast.parse(source), settle=1))),
         ("render", lambda: [ast_to_source_code(n) for n in gast.walk(gast.parse(source))]),
     ]
+    generic = HUJ.BaseCodePostProcessor.generic_visit
+    if hasattr(generic, "__wrapped__"):  # the native generic_visit
+        GenericVisit = type(generic)
+
+        def processor():
+            return HUJ.BaseCodePostProcessor(None, None, None)
+
+        cases += [
+            ("generic_visit by keyword, refused", lambda: (processor().generic_visit(node=gast.parse(source)),
+                                                           F.raised(lambda: processor().generic_visit()))),
+            ("generic_visit made and read", lambda: (lambda made: (made.__name__, made.__wrapped__, repr(made),
+                                                                    made.__get__(processor())(gast.parse(source))))(
+                GenericVisit(generic.__wrapped__))),
+            ("constants with a legacy method in a new class", lambda: type(
+                "P", (HUJ.BaseCodePostProcessor,), {"visit_Num": lambda self, node: node})(
+                gast.parse("f(1, 'a')"), None, None).transform()),
+        ]
     hunt(cases)
 
 
