@@ -11,6 +11,7 @@ from ..findings import Finding
 __all__ = ["Finding", "Found", "changes", "warnings", "placed", "at_byte_column", "shown"]
 
 SHOWN_MAX = 60  # characters of a text quoted in a message
+_FINDING = tuple.__new__  # a Finding from its eight fields, without the named tuple's Python constructor
 
 
 class Found:
@@ -70,16 +71,23 @@ def changes(text, found, applied):
     merged = {}  # (rule, group) -> index in `kept`
     kept = []
     for rule, pieces, group in found.records:
-        if not pieces or not all((a, b) in exact or _within(spans, a, b) for a, b, _ in pieces):
+        if not pieces:
             continue
-        if group is not None:
-            i = merged.get((rule, id(group)))
-            if i is not None:
-                kept[i] = (rule, kept[i][1] + pieces)
-                continue
-            merged[rule, id(group)] = len(kept)
-        kept.append((rule, pieces))
+        for a, b, _ in pieces:
+            if (a, b) not in exact and not _within(spans, a, b):
+                break
+        else:
+            if group is not None:
+                i = merged.get((rule, id(group)))
+                if i is not None:
+                    kept[i] = (rule, kept[i][1] + pieces)
+                    continue
+                merged[rule, id(group)] = len(kept)
+            kept.append((rule, pieces))
     data = text.data
+    starts = text.starts
+    ascii_only = data.isascii()  # columns in characters are then columns in bytes
+    bisect_right = bisect.bisect_right
     out, seen = [], set()
     for rule, pieces in kept:
         if len(pieces) == 1:
@@ -93,7 +101,12 @@ def changes(text, found, applied):
         seen.add((rule, lo, hi))
         old = data[lo:hi].decode("utf-8", "replace")
         message = "remove %s" % shown(old) if not new else "%s -> %s" % (shown(old), shown(new))
-        out.append(Finding(*placed(text, lo), *placed(text, hi), rule, message, old, new))
+        if ascii_only:  # placed() without its calls: a change finding is made for every change
+            line, end_line = bisect_right(starts, lo), bisect_right(starts, hi)
+            place = (line, lo - starts[line - 1] + 1, end_line, hi - starts[end_line - 1] + 1)
+        else:
+            place = placed(text, lo) + placed(text, hi)
+        out.append(_FINDING(Finding, place + (rule, message, old, new)))
     out.sort()
     return out
 
