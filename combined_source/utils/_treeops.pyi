@@ -1,5 +1,5 @@
 import sys
-from typing import Any, Callable, Dict, Optional, Tuple, TypeVar
+from typing import Any, Callable, Dict, Optional, Tuple, TypeVar, final
 
 if sys.version_info >= (3, 9):
     from typing_extensions import disjoint_base as _disjoint_base
@@ -22,6 +22,15 @@ class Converter:
         record: Optional[Callable[[Any, Dict[Any, Tuple[Any, ...]]], Any]] = ...,
     ) -> None: ...
     def _visit(self, node: Any, /) -> Any: ...
+
+@final
+class GenericVisit:
+    """A host base class's generic_visit function, called natively; its
+    other attributes are the function's."""
+
+    def __new__(cls, function: Callable[[Any, Any], Any], /) -> GenericVisit: ...
+    def __call__(self, *args: Any, **kwargs: Any) -> Any: ...
+    def __get__(self, instance: Any, owner: Optional[type] = ..., /) -> Any: ...
 
 def configure(std_name: type, gast_name: type, copy_location: Callable[..., Any], plan: Callable[[type], Any],
               plans: Dict[type, Any], /) -> None: ...

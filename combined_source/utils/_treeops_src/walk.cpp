@@ -404,7 +404,7 @@ PyTypeObject GenericVisitType = [] {
     t.tp_basicsize = sizeof(GenericVisit);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | zok::compat::TPFLAGS_HAVE_VECTORCALL |
                  Py_TPFLAGS_METHOD_DESCRIPTOR;
-    t.tp_doc = "GenericVisit(function)\n--\n\n"
+    t.tp_doc = "GenericVisit(function, /)\n--\n\n"
                "The host base class's generic_visit `function`, called natively where it is\n"
                "called with the processor and the node by position.";
     t.tp_vectorcall_offset = offsetof(GenericVisit, vectorcall);
