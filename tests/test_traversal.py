@@ -353,6 +353,9 @@ def test_native_generic_visit_shows_the_function(monkeypatch):
     import inspect
     for attribute in ("__name__", "__qualname__", "__module__", "__doc__", "__defaults__", "__code__"):
         assert getattr(NATIVE_GENERIC, attribute) == getattr(PYTHON_GENERIC, attribute)
+    for attribute in ("__doc__", "__wrapped__"):  # a name made at run time is not the interned one
+        made = "".join(["__", attribute.strip("_"), "__"])
+        assert getattr(NATIVE_GENERIC, made) is getattr(NATIVE_GENERIC, attribute)
     assert inspect.signature(NATIVE_GENERIC) == inspect.signature(PYTHON_GENERIC)
     assert repr(NATIVE_GENERIC) == repr(PYTHON_GENERIC)
     monkeypatch.setattr(NATIVE_GENERIC, "mark", 1, raising=False)

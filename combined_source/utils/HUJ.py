@@ -41,8 +41,15 @@ class BaseCodePostProcessor(gast.NodeTransformer):
         return _walk(self, node, None, None if getattr(generic, "__func__", None) is _GENERIC_VISIT else generic)
 
 
+try:  # generic_visit without a Python frame per call, when the package is built with it
+    from ._treeops import GenericVisit as _GenericVisit
+except ImportError:
+    pass
+else:
+    BaseCodePostProcessor.generic_visit = _GenericVisit(BaseCodePostProcessor.generic_visit)
+
 _STOCK_VISIT = gast.NodeTransformer.visit
-_GENERIC_VISIT = BaseCodePostProcessor.generic_visit
+_GENERIC_VISIT = BaseCodePostProcessor.generic_visit  # what an instance's generic_visit is bound to when not overridden
 
 
 def _python_walk(self, node, visit, generic):
@@ -107,12 +114,3 @@ else:
     # method of each constant's kind and, finding none, calls generic_visit:
     # the walk makes that call itself where nothing else can happen.
     _configure_walk(getattr(ast.NodeVisitor, "visit_Constant", None), vars(ast), (gast.Constant, ast.Constant))
-
-
-try:  # generic_visit without a Python frame per call, when the package is built with it
-    from ._treeops import GenericVisit as _GenericVisit
-except ImportError:
-    pass
-else:
-    BaseCodePostProcessor.generic_visit = _GenericVisit(BaseCodePostProcessor.generic_visit)
-    _GENERIC_VISIT = BaseCodePostProcessor.generic_visit

@@ -109,7 +109,7 @@ int visit_constant(PyObject* processor, PyObject* child, Ref& out) noexcept {
     if (!PyUnicode_CheckExact(type_name)) return 0;
     Ref name = Ref::steal(method_name(type_name));
     if (!name) return -1;
-    if (!PyUnicode_CheckExact(name.get()) || !class_lacks(type, name.get())) return 0;
+    if (!class_lacks(type, name.get())) return 0;  // `name` is an exact str: both its parts are
     // Not a class attribute: only the instance's dict can hold it, and
     // reading that runs nothing.
     Ref legacy;
@@ -357,12 +357,17 @@ PyObject* generic_visit_new(PyTypeObject* type, PyObject* args, PyObject* kwargs
     return self;
 }
 
+// Whether `name` (an attribute name) is the str `known`, interned or not.
+bool is_name(PyObject* name, PyObject* known) noexcept {
+    return name == known || (PyUnicode_Check(name) && PyUnicode_Compare(name, known) == 0);
+}
+
 // The function's attributes (its name, documentation, signature), all but
 // the few this type defines itself; `__wrapped__` is the function.
 PyObject* generic_visit_getattro(PyObject* self, PyObject* name) noexcept {
     PyObject* function = as_generic_visit(self)->function;
-    if (name == names.dunder_wrapped) return new_ref(function);
-    if (name != names.dunder_doc) {
+    if (is_name(name, names.dunder_wrapped)) return new_ref(function);
+    if (!is_name(name, names.dunder_doc)) {
         PyObject* own = PyObject_GenericGetAttr(self, name);
         if (own || !PyErr_ExceptionMatches(PyExc_AttributeError)) return own;
         PyErr_Clear();
