@@ -423,6 +423,7 @@ def _header_split(data, edits):
 def test_a_planted_wrong_splice_inside_a_block_is_rejected(monkeypatch, source, fault):
     monkeypatch.setattr(check, "APART_SHARE", 1.0)  # parsed apart however small the text around
     monkeypatch.setattr(check, "APART_FROM", 0)
+    monkeypatch.setattr(check, "APART_PER_EDIT", 0)
     _plant(monkeypatch, fault)
     result = rewrite(source)
     # a comment moved by the fault is caught by the comment count, which names the line only
@@ -460,6 +461,7 @@ def test_a_planted_wrong_splice_inside_a_block_is_rejected(monkeypatch, source, 
 def test_the_check_parses_the_changed_statements_apart(monkeypatch, source, parsed):
     monkeypatch.setattr(check, "APART_SHARE", 1.0)
     monkeypatch.setattr(check, "APART_FROM", 0)
+    monkeypatch.setattr(check, "APART_PER_EDIT", 0)
     texts = []
     real = check.parse
     monkeypatch.setattr(check, "parse", lambda text: texts.append(text) or real(text))
@@ -469,8 +471,26 @@ def test_the_check_parses_the_changed_statements_apart(monkeypatch, source, pars
 
 def test_statements_that_are_most_of_their_top_level_statement_are_parsed_with_it(monkeypatch):
     monkeypatch.setattr(check, "APART_FROM", 0)
+    monkeypatch.setattr(check, "APART_PER_EDIT", 0)
     texts = []
     real = check.parse
     monkeypatch.setattr(check, "parse", lambda text: texts.append(text) or real(text))
     result = rewrite("def f(a):\n    return torch.Tensor\n")
     assert not result.whole and texts == [result.output]
+
+
+_PADDING = "".join("    y%d = a + %d\n" % (i, i) for i in range(12))
+
+
+@pytest.mark.parametrize("source, apart", [
+    # one edit in a small function: its statement alone is parsed
+    ("def f(a):\n" + _PADDING + "    return torch.Tensor\n", ["if 1:\n    return orb.Array\n"]),
+    # three edits in a function of fewer bytes than their search costs: parsed whole
+    ("def f(a: torch.Tensor, b: torch.Tensor) -> torch.Tensor:\n" + _PADDING[:150], None),
+], ids=["one edit", "many edits for its size"])
+def test_small_top_level_statements_are_parsed_apart_by_their_edits(monkeypatch, source, apart):
+    texts = []
+    real = check.parse
+    monkeypatch.setattr(check, "parse", lambda text: texts.append(text) or real(text))
+    result = rewrite(source)
+    assert not result.whole and texts == (apart or [result.output])

@@ -93,9 +93,13 @@ _BLOCKS = ("body", "orelse", "finalbody", "handlers", "cases")
 # Statements parsed apart from their top-level statement cost a parse each:
 # when they hold more than this share of its text, it is parsed whole.
 APART_SHARE = 0.5
-# Nor is a top-level statement shorter than this many bytes: a few parses of
-# small pieces cost more than one of the whole.
-APART_FROM = 2048
+# Nor is a top-level statement shorter than APART_FROM bytes plus
+# APART_PER_EDIT bytes for each edit in it: finding each edit's statement and
+# parsing it costs about what a parse of that many bytes of text does, so a
+# small statement with many edits is parsed whole without the search (one
+# function with an edit or two is still parsed apart).
+APART_FROM = 0
+APART_PER_EDIT = 96
 # Statements whose header can be parsed apart from their block (with no
 # clause of their own, or clauses that follow the block).
 _HEADED = frozenset((ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef, ast.If, ast.For, ast.AsyncFor, ast.While,
@@ -256,7 +260,7 @@ class Check:
             if k == i:
                 continue  # no edit in this group: its text is unchanged
             group_marks = marks[j_group:j]
-            if not (module is not None and hi - lo >= APART_FROM and self.statements_parse_alike(
+            if not (module is not None and hi - lo >= APART_FROM + APART_PER_EDIT * (k - i) and self.statements_parse_alike(
                     [module.body[x] for x in indices], i, k, group_marks, places, spliced, matched, hi - lo)) \
                     and not self.group_parses_alike(module, first, indices, lo, hi, lo + shift[i], hi + shift[k],
                                                     places, spliced, matched):
