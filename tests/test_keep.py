@@ -150,6 +150,33 @@ def test_orb_used_without_import(source, warned):
     assert imports == (Finding(line, column, line, column + 3, "missing-import", WARNING),)
 
 
+@pytest.mark.parametrize("source, warned, group", [
+    ("class C:\n    def f(self, a):\n        y = 1\n        return Tensor(a)\n", (4, 16), None),
+    ("def f(a: Tensor, b):\n    return b\n", (1, 10), None),  # a header at the top level: no line above it
+    ("def f(a):\n    if a:\n        x = (1,\n             Tensor)\n    return 2\n", (4, 14), None),
+    # the word first in unchanged text: that group is parsed
+    ("s = 'orb'\ndef f(a):\n    y = a\n    z = [Tensor]\n", (4, 10), "s = 'orb'\n"),
+    ("def f(a):\n    z = g('orb', Tensor)\n", (2, 18), None),  # the word first in a string of the statement
+    # the first use on the line after a statement parsed apart, in unchanged text
+    ("def f(a):\n    w = orb_empty((in_channels, c, k))\n    z = orb.x\n    v = Tensor\n", (3, 9),
+     "def f(a):\n    w = orb_empty((k, c, in_channels))\n    z = orb.x\n    v = orb.Array\n"),
+])
+def test_the_warning_reads_the_statements_the_check_parsed_apart(monkeypatch, source, warned, group):
+    from combined_source.utils.rewrite import check
+    monkeypatch.setattr(check, "APART_SHARE", 1.0)
+    monkeypatch.setattr(check, "APART_FROM", 0)
+    monkeypatch.setattr(check, "APART_PER_EDIT", 0)
+    parsed = []
+    real = imports.parse
+    monkeypatch.setattr(imports, "parse", lambda text: parsed.append(text) or real(text))
+    result = rewrite(source, **CONV)
+    line, column = warned
+    assert result.notes == ((line, column, WARNING),) and parsed == ([group] if group else [])
+    # the same as the parse of the text's groups gives
+    monkeypatch.setattr(check.Check, "parsed_apart", lambda *args: True)
+    assert rewrite(source, **CONV).notes == result.notes and parsed
+
+
 @pytest.mark.parametrize("text, may", [
     ("global orb", True), ("def f():\n    global x", True), ("def f(): global x", True), ("x = 1; global y", True),
     ("if a:\\\n global y", True), ("x\rglobal y", True), ("x\r\n\t\fglobal\\\n y", True),

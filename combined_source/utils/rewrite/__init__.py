@@ -222,8 +222,9 @@ def rewrite(text, options, processor, clock=None, reformat=True):
         if ok:
             found = findings.changes(splicer, splicer.found, edits)
             found += findings.warnings(splicer, notes, found)
-            statements = output_statements(lines, edits, splicer.starts, len(splicer.data), spliced)
-            return _completed(Result(bom + output, notes, findings=tuple(found) + targets), tree, options, statements)
+            statements = functools.partial(output_statements, lines, edits, splicer.starts, len(splicer.data), spliced)
+            return _completed(Result(bom + output, notes, findings=tuple(found) + targets), tree, options, statements,
+                              splicer.parts)
     elif not splicer.failed:
         return Result(None, notes)
     reason = splicer.reason or Reason("the check rejected the splice")
@@ -260,12 +261,12 @@ def _whole_rendering(tree, text, reason, reformat):
     return whole
 
 
-def _completed(result, tree, options, statements=None):
+def _completed(result, tree, options, statements=None, parts=()):
     """`result`, a changed text of rewritten tree `tree`, with the import of
     orb added, or its lack noted, where the text uses it without one;
-    `statements` as `complete` takes them."""
+    `statements` and `parts` as `complete` takes them."""
     bom = BOM if result.output.startswith(BOM) else ""
-    output, notes, added = complete(tree, result.output[len(bom):], options.add_import, statements)
+    output, notes, added = complete(tree, result.output[len(bom):], options.add_import, statements, parts)
     return result._replace(output=bom + output, notes=result.notes + notes, findings=result.findings + added)
 
 

@@ -141,7 +141,11 @@ class Check:
     """The check, as part of the splicer: `data` and `starts` are the
     original text's bytes and line starts, `sites` the changed places. A
     rejection leaves its reason (the construct, line and column of the first
-    difference in the original text) in `reason`."""
+    difference in the original text) in `reason`. The statements it parsed
+    apart and found as rewritten are kept in `parts` (see `parsed_apart`)."""
+
+    parts = ()
+    _spliced_starts = None
 
     def reject(self, what, line, column):
         """Records why the check rejects the splice (`column` counts from 0,
@@ -379,7 +383,8 @@ class Check:
             return False
         part_lines = ([lo] if col else []) + line_starts(spliced, lo, hi)  # line 1 is the "if 1:"
         if not only_header:
-            return self.compare(stmt, part[0], places, part_lines, 0, matched)
+            return self.compare(stmt, part[0], places, part_lines, 0, matched) and self.parsed_apart(
+                part[0], lo, hi, bool(col), spliced)
         new = part[0]
         block = new.body if type(new) is type(stmt) else None
         if not block or len(block) != 1 or type(block[0]) is not ast.Pass or block[0].lineno != len(part_lines):
@@ -400,6 +405,25 @@ class Check:
                         return False
                 elif type(u) is not type(v) or u != v:
                     return False
+        return self.parsed_apart(new, lo, hi, bool(col), spliced)
+
+    def parsed_apart(self, stmt, lo, hi, shifted, spliced):
+        """Keeps statement `stmt`, parsed apart from the lines of the spliced
+        text `spliced` from byte `lo` to `hi` (line starts, or `hi` its end)
+        and found as rewritten, in `parts` as (its first line in the spliced
+        text, the number of lines, a module of it alone, the line of the
+        module that is the first of those lines). What such a parse holds on
+        each of those lines is what the parse of the whole text holds there
+        (with positions a line lower when `shifted`), so a search of the
+        spliced text for a name may read them instead of parsing again.
+        True."""
+        starts = self._spliced_starts
+        if starts is None:
+            starts = self._spliced_starts = line_starts(spliced)
+            self.parts = []
+        first = bisect.bisect_right(starts, lo)
+        count = bisect.bisect_left(starts, hi) - first + 1
+        self.parts.append((first, count, ast.Module(body=[stmt], type_ignores=[]), 1 + shifted))
         return True
 
     def unit_of(self, stmt, lo, hi, blocks=None):

@@ -158,20 +158,37 @@ def first_use(module, text, name=NAME, starts=None):
     return found
 
 
-def first_use_in_statements(text, statements, name=NAME, starts=None):
+def first_use_in_statements(text, statements, name=NAME, starts=None, parts=()):
     """(line, byte column) of the read of `name` that comes first in `text`,
     found by parsing only the groups of top-level statements that hold the
-    word; `statements` are each group's first and last line in `text`.
-    None when that finds none: the whole text is then to be parsed.
+    word; `statements` is a function giving each group's first and last line
+    in `text` (or None: every group is then unknown). None when that finds
+    none: the whole text is then to be parsed.
 
     A top-level statement starts the tokenizer afresh, so a group's text
     parses on its own as it does inside the whole text. `starts` are the
-    text's line starts, when already found."""
+    text's line starts, when already found. `parts` are statements of the
+    text already parsed apart, as the check keeps them: a line of one of
+    them is read there instead (what they hold on their lines, the whole
+    parse holds there too, and no other statement starts on such a line)."""
     if starts is None:
         starts = _starts(text)
-    firsts = [first for first, _ in statements]
+    firsts = None
     parsed = {}
+    part_firsts = [first for first, _, _, _ in parts]
     for line in _word_lines(text, starts, name):
+        n = bisect.bisect_right(part_firsts, line) - 1
+        if n >= 0 and line < part_firsts[n] + parts[n][1]:
+            first, _, module, at = parts[n]
+            found = _use_on(module, line - first + at, name)
+            if found is not None:
+                return line, found.col_offset
+            continue
+        if firsts is None:
+            statements = statements()
+            if statements is None:
+                return None
+            firsts = [first for first, _ in statements]
         k = bisect.bisect_right(firsts, line) - 1
         if k < 0 or statements[k][1] < line:
             continue  # between statements: a comment
@@ -303,17 +320,21 @@ def with_import(text, module):
     return new
 
 
-def complete(tree, output, add, statements=None):
+def complete(tree, output, add, statements=None, parts=()):
     """For the changed text `output` (no byte-order mark) of rewritten tree
     `tree`: (the output, with the import added when `add` and it can be,
     notes, findings), the note and finding telling of a use of the name
-    without an import. `statements`, when known, are the first and last
-    lines in `output` of its groups of top-level statements: a warning then
-    needs only the groups holding the word parsed, not the whole text."""
+    without an import. `statements`, when known, is a function giving the
+    first and last lines in `output` of its groups of top-level statements
+    (or None): a warning then needs only the groups holding the word parsed,
+    not the whole text; `parts` are statements of `output` that the check
+    parsed apart (see `first_use_in_statements`)."""
     if NAME not in output or bound(tree, text=output):
         return output, (), ()
     starts = _starts(output)
-    use = first_use_in_statements(output, statements, starts=starts) if statements and not add else None
+    use = None
+    if statements is not None and not add:
+        use = first_use_in_statements(output, statements, starts=starts, parts=parts)
     if use is None:
         try:
             module = parse(output)
