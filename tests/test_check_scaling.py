@@ -9,7 +9,7 @@ import random
 
 import pytest
 
-from combined_source.utils.rewrite import check
+from combined_source.utils.rewrite import check, units
 from combined_source.utils.rewrite.positions import line_starts
 
 
@@ -75,7 +75,7 @@ def _reference_unit_of(c, stmt, lo, hi):
     found = None
     top = stmt
     while True:
-        for inner in check.inner_statements(stmt):
+        for inner in units.inner_statements(stmt):
             if c.spans(inner, lo, hi):
                 span = c.apart(inner)
                 break
