@@ -98,6 +98,8 @@ APART_SHARE = 0.5
 # function with an edit or two is still parsed apart).
 APART_FROM = 0
 APART_PER_EDIT = 96
+
+
 def statement_groups(statements):
     """Statements sharing a line are one group: [first line, last line, their indexes]."""
     groups = []
@@ -238,7 +240,8 @@ class Check(Units):
             if k == i:
                 continue  # no edit in this group: its text is unchanged
             group_marks = marks[j_group:j]
-            if not (module is not None and hi - lo >= APART_FROM + APART_PER_EDIT * (k - i) and self.statements_parse_alike(
+            apart = module is not None and hi - lo >= APART_FROM + APART_PER_EDIT * (k - i)
+            if not (apart and self.statements_parse_alike(
                     [module.body[x] for x in indices], i, k, group_marks, places, spliced, matched, hi - lo)) \
                     and not self.group_parses_alike(module, first, indices, lo, hi, lo + shift[i], hi + shift[k],
                                                     places, spliced, matched):

@@ -173,7 +173,7 @@ def first_use_in_statements(text, statements, name=NAME, starts=None, parts=()):
     parse holds there too, and no other statement starts on such a line)."""
     if starts is None:
         starts = _starts(text)
-    firsts = None
+    groups = firsts = None
     parsed = {}
     part_firsts = [first for first, _, _, _ in parts]
     for line in _word_lines(text, starts, name):
@@ -184,15 +184,15 @@ def first_use_in_statements(text, statements, name=NAME, starts=None, parts=()):
             if found is not None:
                 return line, found.col_offset
             continue
-        if firsts is None:
-            statements = statements()
-            if statements is None:
+        if groups is None:
+            groups = statements()
+            if groups is None:
                 return None
-            firsts = [first for first, _ in statements]
+            firsts = [first for first, _ in groups]
         k = bisect.bisect_right(firsts, line) - 1
-        if k < 0 or statements[k][1] < line:
+        if k < 0 or groups[k][1] < line:
             continue  # between statements: a comment
-        first, last = statements[k]
+        first, last = groups[k]
         part = parsed.get(k)
         if part is None:
             try:
