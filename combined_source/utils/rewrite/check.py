@@ -152,6 +152,7 @@ class Check(Units):
         a parse of the whole text gives; otherwise, or when that does not
         prove it, the whole text is parsed and compared with `original`, the
         parse of the original text `body` (parsed again when None)."""
+        self.parts, self._spliced_starts = (), None  # those of this spliced text only
         if not self.comments_kept(body, output, edits):
             return False
         places = layout(edits)
