@@ -71,6 +71,26 @@ def transpose(monkeypatch):
     return set_value
 
 
+@pytest.fixture
+def by_statements(monkeypatch):
+    """The check proves a splice by parsing statements, never by the changed
+    expressions alone."""
+    from combined_source.utils.rewrite import check
+
+    monkeypatch.setattr(check.Check, "in_place", lambda self, *args: None)
+
+
+@pytest.fixture
+def statements_apart(monkeypatch, by_statements):
+    """The check parses changed statements apart however little text is
+    around them (`by_statements`)."""
+    from combined_source.utils.rewrite import check
+
+    monkeypatch.setattr(check, "APART_SHARE", 1.0)
+    monkeypatch.setattr(check, "APART_FROM", 0)
+    monkeypatch.setattr(check, "APART_PER_EDIT", 0)
+
+
 @pytest.fixture(autouse=True)
 def _no_transpose_leak(monkeypatch):
     # Every test starts with the optimisation unset unless it sets it itself.

@@ -161,11 +161,9 @@ def test_orb_used_without_import(source, warned):
     ("def f(a):\n    w = orb_empty((in_channels, c, k))\n    z = orb.x\n    v = Tensor\n", (3, 9),
      "def f(a):\n    w = orb_empty((k, c, in_channels))\n    z = orb.x\n    v = orb.Array\n"),
 ])
+@pytest.mark.usefixtures("statements_apart")
 def test_the_warning_reads_the_statements_the_check_parsed_apart(monkeypatch, source, warned, group):
     from combined_source.utils.rewrite import check
-    monkeypatch.setattr(check, "APART_SHARE", 1.0)
-    monkeypatch.setattr(check, "APART_FROM", 0)
-    monkeypatch.setattr(check, "APART_PER_EDIT", 0)
     parsed = []
     real = imports.parse
     monkeypatch.setattr(imports, "parse", lambda text: parsed.append(text) or real(text))

@@ -9,7 +9,7 @@ import pytest
 from test_splice import CONV, DMAP, _module_rewrite, original_tree, rewrite  # noqa: F401 (a fixture)
 from combined_source.utils import SpliceRejected, rewrite_source
 from combined_source.utils import rewrite as rewriting
-from combined_source.utils.rewrite import check, edits, positions, trees
+from combined_source.utils.rewrite import check, edits, inplace, positions, trees
 
 
 def _plant(monkeypatch, fault):
@@ -153,15 +153,24 @@ def _raiser(*args, **kwargs):
     raise RuntimeError("planted")
 
 
+# Where the check of each source below goes: its changed expressions alone
+# (the first two), or its statements (the last, which renames a parameter).
+_BY_STATEMENTS = {(edits.Splicer, "compare"), (check, "same_as_parsed"), (check, "parse")}
+_IN_PLACE = {(edits.Splicer, "parsed_in_place"), (inplace, "same_as_parsed"), (inplace, "_stands_alone")}
+
+
 @pytest.mark.usefixtures("original_tree")
 @pytest.mark.parametrize("owner, name", [
     (edits.Splicer, "check"), (edits.Splicer, "verify_statements"), (edits.Splicer, "compare"),
     (edits.Splicer, "comments_kept"), (edits.Splicer, "covered"), (trees, "_native_same"),
-    (check, "same_as_parsed"), (check, "parse"),
-])
+    (check, "same_as_parsed"), (check, "parse"), (edits.Splicer, "in_place")] + sorted(_IN_PLACE, key=str))
 @pytest.mark.parametrize("source", ["x = torch.Tensor  # c\n", "import torch\nx = 1\ny = (torch.Tensor,  # c\n     1)\n",
                                     "def f(self):\n    return self\n"])
-def test_a_check_that_raises_rejects_the_splice(monkeypatch, owner, name, source):
+def test_a_check_that_raises_rejects_the_splice(monkeypatch, request, owner, name, source):
+    if (owner, name) in _BY_STATEMENTS:
+        request.getfixturevalue("by_statements")
+    elif (owner, name) in _IN_PLACE and source.startswith("def"):
+        pytest.skip("checked by its statement")
     if owner is check and name == "parse":
         monkeypatch.setattr(rewriting, "LARGE_TEXT", 1 << 40)  # the first parse is the real one
         monkeypatch.setattr(rewriting, "parse", check.parse)
@@ -407,7 +416,7 @@ def _header_split(data, edits):
     return [(s, e, text + b": y\nif z")]  # the header takes a block of its own; another statement follows
 
 
-@pytest.mark.usefixtures("original_tree")
+@pytest.mark.usefixtures("original_tree", "statements_apart")
 @pytest.mark.parametrize("source, fault", [
     (_NESTED, _comment_first),
     (_NESTED, _dedented_after),
@@ -421,9 +430,6 @@ def _header_split(data, edits):
 ], ids=["comment line first", "statement after at column 0", "statement after in the block", "made a block",
         "open bracket", "header split", "method header split", "deeper block", "in an except clause"])
 def test_a_planted_wrong_splice_inside_a_block_is_rejected(monkeypatch, source, fault):
-    monkeypatch.setattr(check, "APART_SHARE", 1.0)  # parsed apart however small the text around
-    monkeypatch.setattr(check, "APART_FROM", 0)
-    monkeypatch.setattr(check, "APART_PER_EDIT", 0)
     _plant(monkeypatch, fault)
     result = rewrite(source)
     # a comment moved by the fault is caught by the comment count, which names the line only
@@ -458,10 +464,8 @@ def test_a_planted_wrong_splice_inside_a_block_is_rejected(monkeypatch, source, 
         "a one-line definition", "a continued header line", "a block after a header's last line", "in an else clause",
         "after a semicolon", "a one-line block", "continued lines", "in brackets", "before a continued semicolon",
         "on a continued line", "top level"])
+@pytest.mark.usefixtures("statements_apart")
 def test_the_check_parses_the_changed_statements_apart(monkeypatch, source, parsed):
-    monkeypatch.setattr(check, "APART_SHARE", 1.0)
-    monkeypatch.setattr(check, "APART_FROM", 0)
-    monkeypatch.setattr(check, "APART_PER_EDIT", 0)
     texts = []
     real = check.parse
     monkeypatch.setattr(check, "parse", lambda text: texts.append(text) or real(text))
@@ -469,6 +473,7 @@ def test_the_check_parses_the_changed_statements_apart(monkeypatch, source, pars
     assert not result.whole and texts == (parsed or [result.output])
 
 
+@pytest.mark.usefixtures("by_statements")
 def test_statements_that_are_most_of_their_top_level_statement_are_parsed_with_it(monkeypatch):
     monkeypatch.setattr(check, "APART_FROM", 0)
     monkeypatch.setattr(check, "APART_PER_EDIT", 0)
@@ -488,6 +493,7 @@ _PADDING = "".join("    y%d = a + %d\n" % (i, i) for i in range(12))
     # three edits in a function of fewer bytes than their search costs: parsed whole
     ("def f(a: torch.Tensor, b: torch.Tensor) -> torch.Tensor:\n" + _PADDING[:150], None),
 ], ids=["one edit", "many edits for its size"])
+@pytest.mark.usefixtures("by_statements")
 def test_small_top_level_statements_are_parsed_apart_by_their_edits(monkeypatch, source, apart):
     texts = []
     real = check.parse

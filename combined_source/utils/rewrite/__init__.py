@@ -224,7 +224,7 @@ def rewrite(text, options, processor, clock=None, reformat=True):
             found += findings.warnings(splicer, notes, found)
             statements = functools.partial(output_statements, lines, edits, splicer.starts, len(splicer.data), spliced)
             return _completed(Result(bom + output, notes, findings=tuple(found) + targets), tree, options, statements,
-                              splicer.parts)
+                              splicer.parts, splicer.expressions)
     elif not splicer.failed:
         return Result(None, notes)
     reason = splicer.reason or Reason("the check rejected the splice")
@@ -261,12 +261,13 @@ def _whole_rendering(tree, text, reason, reformat):
     return whole
 
 
-def _completed(result, tree, options, statements=None, parts=()):
+def _completed(result, tree, options, statements=None, parts=(), expressions=None):
     """`result`, a changed text of rewritten tree `tree`, with the import of
     orb added, or its lack noted, where the text uses it without one;
-    `statements` and `parts` as `complete` takes them."""
+    `statements`, `parts` and `expressions` as `complete` takes them."""
     bom = BOM if result.output.startswith(BOM) else ""
-    output, notes, added = complete(tree, result.output[len(bom):], options.add_import, statements, parts)
+    output, notes, added = complete(tree, result.output[len(bom):], options.add_import, statements, parts,
+                                    expressions)
     return result._replace(output=bom + output, notes=result.notes + notes, findings=result.findings + added)
 
 

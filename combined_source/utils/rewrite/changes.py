@@ -119,6 +119,9 @@ class Changes(Text):
         super().__init__(data)
         self.fields = fields
         self.sites = {}  # (line, column) of positioned nodes holding a change -> the node
+        self.bound = set()  # the keys in `sites` of replaced targets (bound or deleted where they stand)
+        self.loose = set()  # the keys in `sites` of nodes replaced where any expression may stand
+        self.formatted = []  # the byte spans of the f-strings whose parts are changed in place, if any
         self.notes = []
         self.failed = False
         self.reason = None  # why the splice cannot be used, for the warning
@@ -315,7 +318,8 @@ class Changes(Text):
         """Whether a change inside f-string `node` must be rendered anew: it
         holds a ``{expr=}`` part (whose text is part of the value too), or
         the parser misplaced its parts (3.9, on the string's later lines).
-        A t-string always is: each field holds its expression's text."""
+        A t-string always is: each field holds its expression's text. The
+        span of an f-string that is not is kept in `formatted`."""
         if type(node) is not _JoinedStr:
             return True
         if _LATER_LINES_MISPLACED and getattr(node, "end_lineno", None) != getattr(node, "lineno", None):
@@ -332,13 +336,17 @@ class Changes(Text):
                 where = self.span(part.value if recorded is None else recorded[0])
                 if where is None or self.data[where[1]:where[1] + 32].lstrip(b" \t\r\n\\")[:1] == b"=":
                     return True
+        where = self.span(node)  # a change in its parts keeps its quotes around it
+        self.formatted.append(where or (0, len(self.data)))
         return False
 
     def mark(self, site, now=None):
         """Notes that the text at `site` (an original positioned node) must
-        parse to `now` (by default the site itself, changed in place)."""
+        parse to `now` (by default the site itself, changed in place); gives
+        its key in `sites`."""
         end = getattr(site, "end_lineno", None)
         if site is None or end is None:
             raise Unsupported("change outside any positioned node")
         key = (site.lineno, site.col_offset, end, site.end_col_offset, type(site).__name__)
         self.sites[key] = site if now is None else now
+        return key

@@ -13,6 +13,7 @@ from ..convert import ast_to_gast
 from . import comments
 from .positions import Reason, continued, layout, line_starts
 from .trees import same, same_as_parsed, same_tree
+from .inplace import InPlace
 from .units import BLOCKS, Units
 
 # Python 3.8 ends the position of a keyword-only or star argument at its
@@ -113,14 +114,17 @@ def statement_groups(statements):
     return groups
 
 
-class Check(Units):
+class Check(Units, InPlace):
     """The check, as part of the splicer: `data` and `starts` are the
     original text's bytes and line starts, `sites` the changed places. A
     rejection leaves its reason (the construct, line and column of the first
     difference in the original text) in `reason`. The statements it parsed
-    apart and found as rewritten are kept in `parts` (see `parsed_apart`)."""
+    apart and found as rewritten are kept in `parts` (see `parsed_apart`),
+    the changed expressions it parsed on their own in `expressions` (see
+    `parsed_expression`)."""
 
     parts = ()
+    expressions = None
     _spliced_starts = None
 
     def reject(self, what, line, column):
@@ -152,7 +156,8 @@ class Check(Units):
         a parse of the whole text gives; otherwise, or when that does not
         prove it, the whole text is parsed and compared with `original`, the
         parse of the original text `body` (parsed again when None)."""
-        self.parts, self._spliced_starts = (), None  # those of this spliced text only
+        self.parts, self.expressions, self._spliced_starts = (), None, None  # those of this spliced text only
+        self._formatted = None
         if not self.comments_kept(body, output, edits):
             return False
         places = layout(edits)
@@ -218,11 +223,15 @@ class Check(Units):
         lines = self.starts
         size = len(data)
         last = len(lines)
-        # Every edit and every changed site must lie inside one group.
-        marks = sorted(lines[k[0] - 1] + k[1] for k in self.sites)
+        # Every edit and every changed site must lie inside one group. The
+        # sites by start, the longest first: (start, end, key).
+        spans = sorted(((lines[k[0] - 1] + k[1], lines[k[2] - 1] + k[3], k) for k in self.sites),
+                       key=lambda span: (span[0], -span[1]))
+        marks = [span[0] for span in spans]
         count, n_marks = len(starts), len(marks)
         i = j = 0
         matched = []
+        deferred = []  # (group, its changed expressions): parsed together at the end
         for first, end, indices in statement_groups(statements):
             if i == count and j == n_marks:
                 break
@@ -240,17 +249,39 @@ class Check(Units):
                 j += 1
             if k == i:
                 continue  # no edit in this group: its text is unchanged
-            group_marks = marks[j_group:j]
-            apart = module is not None and hi - lo >= APART_FROM + APART_PER_EDIT * (k - i)
-            if not (apart and self.statements_parse_alike(
-                    [module.body[x] for x in indices], i, k, group_marks, places, spliced, matched, hi - lo)) \
-                    and not self.group_parses_alike(module, first, indices, lo, hi, lo + shift[i], hi + shift[k],
-                                                    places, spliced, matched):
+            group = (first, indices, lo, hi, i, k, marks[j_group:j])
+            expressions = self.in_place(spans[j_group:j], i, k, lo, hi, places, spliced)
+            if expressions is not None:
+                deferred.append((group, expressions))
+            elif not self.statements_proved(module, group, places, spliced, matched):
                 return None
             i = k
         if i != count or j != n_marks:
             return None
+        if deferred:
+            for (group, expressions), nodes in zip(deferred, self.parsed_in_place([e for _, e in deferred])):
+                if nodes is not None:
+                    for (key, _, text, _, at), node in zip(expressions, nodes):
+                        matched.append(((key[0], key[1]), (key[2], key[3])))
+                        self.parsed_expression(at, len(text), node, spliced)
+                elif not self.statements_proved(module, group, places, spliced, matched):
+                    return None
+            if self.parts:
+                self.parts.sort(key=lambda part: part[0])
         return self.covered(matched)
+
+    def statements_proved(self, module, group, places, spliced, matched):
+        """Whether the changes of `group` (first line, statement indexes in
+        `module`, first byte, byte after it, its edits `i` to `k` - 1, its
+        sites' starts) are proved by parsing its changed statements apart or
+        the whole group."""
+        first, indices, lo, hi, i, k, group_marks = group
+        shift = places[2]
+        apart = module is not None and hi - lo >= APART_FROM + APART_PER_EDIT * (k - i)
+        return (apart and self.statements_parse_alike(
+            [module.body[x] for x in indices], i, k, group_marks, places, spliced, matched, hi - lo)) \
+            or self.group_parses_alike(module, first, indices, lo, hi, lo + shift[i], hi + shift[k],
+                                       places, spliced, matched)
 
     def statements_parse_alike(self, statements, i, k, marks, places, spliced, matched, size):
         """Whether the edits `i` to `k` - 1 (all inside the top-level
@@ -398,11 +429,27 @@ class Check(Units):
         starts = self._spliced_starts
         if starts is None:
             starts = self._spliced_starts = line_starts(spliced)
+        if not self.parts:
             self.parts = []
         first = bisect.bisect_right(starts, lo)
         count = bisect.bisect_left(starts, hi) - first + 1
         self.parts.append((first, count, ast.Module(body=[stmt], type_ignores=[]), 1 + shifted))
         return True
+
+    def parsed_expression(self, at, size, node, spliced):
+        """Keeps `node`, the parse of the `size` bytes at byte `at` of the
+        spliced text (on one line), proved as it stands there, in
+        `expressions`: its line -> [(first byte, byte after it) on the line,
+        node parsed at column 0 of a line]. Inside those bytes the parse
+        of the whole text holds what `node` holds, shifted to them."""
+        starts = self._spliced_starts
+        if starts is None:
+            starts = self._spliced_starts = line_starts(spliced)
+        if not self.expressions:
+            self.expressions = {}
+        line = bisect.bisect_right(starts, at)
+        column = at - starts[line - 1]
+        self.expressions.setdefault(line, []).append((column, column + size, node))
 
     def group_parses_alike(self, module, first, indices, lo, hi, new_lo, new_hi, places, spliced, matched):
         """Whether the group of statements at `data[lo:hi]` (their indexes

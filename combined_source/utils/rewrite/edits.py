@@ -35,6 +35,10 @@ _FREE_SLOTS = {(gast.Call, "args"), (gast.keyword, "value"), (gast.Assign, "valu
                (gast.Name, "annotation"), (gast.AnnAssign, "annotation"), (gast.Subscript, "slice"),
                (gast.FunctionDef, "returns"), (gast.AsyncFunctionDef, "returns")}
 
+# Fields where the grammar takes any expression (no starred, walrus or yield)
+# and the text that follows cannot continue one; a keyword's value is one
+# unless it is unpacked (``**value`` takes less).
+_ANY_EXPRESSION = _FREE_SLOTS - {(gast.Dict, "keys"), (gast.Dict, "values")}
 
 # The rule name of a replaced node that was assigned to: the expression
 # contexts of a target of an assignment, a loop, a with or an except clause,
@@ -145,9 +149,12 @@ class Splicer(Changes, Check):
         edits.append(edit)
         self.found.add(findings.rule_of_replacement(old, new, owner, name, moved is not None), (edit,),
                        owner if moved is not None else None)
-        self.mark(old, new)  # after the text: it outranks what the new node's parts noted there
+        key = self.mark(old, new)  # after the text: it outranks what the new node's parts noted there
         if target:
+            self.bound.add(key)
             self.note_target(old, new, where, text)
+        elif (type(owner), name) in _ANY_EXPRESSION and not (type(owner) is gast.keyword and owner.arg is None):
+            self.loose.add(key)
 
     def is_target(self, node):
         """Whether original node `node` was written where a name is bound or

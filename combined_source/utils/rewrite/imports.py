@@ -158,7 +158,7 @@ def first_use(module, text, name=NAME, starts=None):
     return found
 
 
-def first_use_in_statements(text, statements, name=NAME, starts=None, parts=()):
+def first_use_in_statements(text, statements, name=NAME, starts=None, parts=(), expressions=None):
     """(line, byte column) of the read of `name` that comes first in `text`,
     found by parsing only the groups of top-level statements that hold the
     word; `statements` is a function giving each group's first and last line
@@ -170,7 +170,10 @@ def first_use_in_statements(text, statements, name=NAME, starts=None, parts=()):
     text's line starts, when already found. `parts` are statements of the
     text already parsed apart, as the check keeps them: a line of one of
     them is read there instead (what they hold on their lines, the whole
-    parse holds there too, and no other statement starts on such a line)."""
+    parse holds there too, and no other statement starts on such a line).
+    `expressions` are the changed expressions the check parsed on their
+    own (`Check.expressions`): a line where the word stands only inside
+    them is read in them."""
     if starts is None:
         starts = _starts(text)
     groups = firsts = None
@@ -184,6 +187,13 @@ def first_use_in_statements(text, statements, name=NAME, starts=None, parts=()):
             if found is not None:
                 return line, found.col_offset
             continue
+        held = expressions.get(line) if expressions else None
+        if held is not None:
+            found = _use_in_expressions(text, starts, line, held, name)
+            if found is not None:
+                if found is False:
+                    continue  # the word stands there, but not as a read
+                return line, found
         if groups is None:
             groups = statements()
             if groups is None:
@@ -203,6 +213,28 @@ def first_use_in_statements(text, statements, name=NAME, starts=None, parts=()):
         if found is not None:
             return line, found.col_offset
     return None
+
+
+def _use_in_expressions(text, starts, line, held, name):
+    """The byte column of the first read of `name` on `line` of `text`
+    when every place where the word stands on that line is inside one of
+    the expressions `held` there ((first byte, byte after it, parse) each);
+    False when there is none in them, None when the word stands elsewhere
+    too. A read of the name is always such a place, and inside those bytes
+    the parse of the whole text holds what their parse holds."""
+    lo = starts[line - 1]
+    hi = starts[line] if line < len(starts) else len(text)
+    prefix = text[lo:hi]
+    for m in _word(name).finditer(prefix):
+        at = len(prefix[:m.start()].encode("utf-8"))
+        if not any(a <= at < b for a, b, _ in held):
+            return None
+    found = None
+    for a, _, node in held:
+        for inner in ast.walk(node):
+            if _is_use(inner, name) and (found is None or a + inner.col_offset < found):
+                found = a + inner.col_offset
+    return False if found is None else found
 
 
 def output_statements(lines, edits, starts, size, spliced):
@@ -320,7 +352,7 @@ def with_import(text, module):
     return new
 
 
-def complete(tree, output, add, statements=None, parts=()):
+def complete(tree, output, add, statements=None, parts=(), expressions=None):
     """For the changed text `output` (no byte-order mark) of rewritten tree
     `tree`: (the output, with the import added when `add` and it can be,
     notes, findings), the note and finding telling of a use of the name
@@ -328,13 +360,14 @@ def complete(tree, output, add, statements=None, parts=()):
     first and last lines in `output` of its groups of top-level statements
     (or None): a warning then needs only the groups holding the word parsed,
     not the whole text; `parts` are statements of `output` that the check
-    parsed apart (see `first_use_in_statements`)."""
+    parsed apart and `expressions` the changed expressions it parsed (see
+    `first_use_in_statements`)."""
     if NAME not in output or bound(tree, text=output):
         return output, (), ()
     starts = _starts(output)
     use = None
     if statements is not None and not add:
-        use = first_use_in_statements(output, statements, starts=starts, parts=parts)
+        use = first_use_in_statements(output, statements, starts=starts, parts=parts, expressions=expressions)
     if use is None:
         try:
             module = parse(output)

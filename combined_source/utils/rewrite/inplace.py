@@ -1,0 +1,192 @@
+"""The narrowest proof of a splice: each changed expression's new text parsed
+on its own, in place of its top-level statement.
+
+Why that proves it. Take a changed site: an expression of the original
+text, read (not bound or deleted) where it stands, whose text is replaced by
+text R that holds no line end, comment or null byte. R is parsed as an
+element of a list, one element on each line; when the element's node spans
+exactly R and is a primary or an atom (a name, attribute, call, subscript,
+constant or display), R's tokens form one primary, the tightest-binding
+expression there is. Every place of the grammar that takes an expression
+read in the original text takes any primary with the text around it
+unchanged, and gives the same tree with the primary's in the place: the
+operators around it bind no tighter, the trailers after it (``.name``,
+``(...)``, ``[...]``) apply to it as a whole, and the text after it holds
+the same tokens, so whatever the parser tried there fails or succeeds as
+before. The few places that take only some primaries are kept out: bound
+targets (a replaced target is known to the splicer), the parts of an
+f-string (the splicer keeps the span of each f-string whose parts change in
+place), the patterns of a match statement and, on Python 3.8, decorators (a
+top-level statement whose text may hold one of the last two is not proved
+here). A replacement where the grammar takes any expression as it stands
+(an argument, an element, an assigned value: the splicer knows the field)
+may be any expression but a starred one, a walrus or a yield, and text
+within parentheses of its own is an atom. R tokenizes as it does alone: it starts no token in the middle
+of one, as the characters on each side of it are checked not to join its
+first and last token (a name, number or string) into another, it holds no
+line end, so brackets around it do not matter, and it starts with no soft
+keyword that could begin a statement of another kind.
+
+Sites inside another site are proved with it; an edit outside every site,
+or one that starts or ends at a site's border without being inside it,
+leaves its statement to the parse of the statement."""
+import ast
+import bisect
+import itertools
+import re
+import sys
+
+import gast
+
+from ..convert import ast_to_gast
+from .trees import same_as_parsed, same_tree
+
+# The kinds of changed site that may be proved here: expressions that any
+# primary may stand for.
+EXPRESSIONS = frozenset(k.__name__ for k in vars(ast).values() if isinstance(k, type) and issubclass(k, ast.expr)) - {
+    "Starred", "Slice", "FormattedValue", "JoinedStr", "TemplateStr", "Interpolation", "NamedExpr"}
+# What the new text must parse to: a primary or an atom.
+PRIMARIES = (ast.Name, ast.Attribute, ast.Call, ast.Subscript, ast.Constant, ast.List, ast.Tuple, ast.Dict, ast.Set,
+             ast.ListComp, ast.SetComp, ast.DictComp, ast.GeneratorExp)
+# What no field taking any expression takes as it stands.
+_NOT_ALONE = frozenset(getattr(ast, name) for name in ("Starred", "NamedExpr", "Yield", "YieldFrom", "Slice")
+                       if hasattr(ast, name))
+# Python 3.8 takes only a dotted name, maybe called, as a decorator.
+DOTTED_DECORATORS = sys.version_info < (3, 9)
+
+# Match statements (from Python 3.10), whose patterns take only some primaries.
+MATCH_STATEMENTS = sys.version_info >= (3, 10)
+_SOFT_KEYWORD = re.compile(rb"(?:match|case|type|_)(?![\w\x80-\xff])")
+_UNSAFE = re.compile(rb"[\r\n#\x00]")
+_TRAILING_RUN = re.compile(rb"[\w.\x80-\xff]*\Z")
+_WORD = frozenset(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") | frozenset(range(0x80, 0x100))
+_QUOTES = frozenset(b"'\"")
+_WORD_DOT = _WORD | frozenset(b".")
+_JOINS = _WORD_DOT | _QUOTES  # what a name, number or string literal may start or end with
+_DIGITS = frozenset(b"0123456789")
+
+
+def _reaches(spans):
+    """The starts of `spans` (sorted) and the furthest end of those up to each."""
+    spans = sorted(spans)
+    return [a for a, _ in spans], list(itertools.accumulate((b for _, b in spans), max))
+
+
+def _ends_in_number(text):
+    """Whether `text` ends with a number literal (which a following ``.`` or
+    letter would continue)."""
+    run = _TRAILING_RUN.search(text).group()
+    return bool(run) and (run[0] in _DIGITS or run[0] == 0x2E and run[1:2] != b"" and run[1] in _DIGITS)
+
+
+class InPlace:
+    """The proof by changed expressions, as part of the check (`data`,
+    `sites`, `bound`: the sites of replaced targets)."""
+
+    bound = loose = frozenset()
+    formatted = ()
+    _formatted = None  # `formatted` by start, with the furthest end so far
+
+    def in_place(self, spans, i, k, lo, hi, places, spliced):
+        """The changed expressions of the top-level statement at `data[lo:hi]`
+        (its sites `spans`: (start, end, key), by start and then longest
+        first; its edits `i` to `k` - 1) to be parsed on their own: a list of
+        (site key, rewritten node, new text, whether it replaced a node where
+        any expression may stand, the text's first byte in `spliced`); None
+        when that cannot prove it."""
+        data = self.data
+        if (MATCH_STATEMENTS and data.find(b"case", lo, hi) >= 0) or (DOTTED_DECORATORS and data.find(b"@", lo, hi) >= 0):
+            return None
+        formatted = self._formatted
+        if formatted is None:
+            formatted = self._formatted = _reaches(self.formatted)
+        starts, ends, shift = places
+        sites, bound, loose = self.sites, self.bound, self.loose
+        size = len(spliced)
+        found = []
+        reach = -1
+        x = i
+        for s, e, key in spans:
+            if s < reach:
+                if e > reach:
+                    return None  # overlapping sites
+                continue  # inside the last site: proved with it
+            reach = e
+            if key[4] not in EXPRESSIONS or key in bound:
+                return None
+            n = bisect.bisect_right(formatted[0], s) - 1
+            if n >= 0 and formatted[1][n] > s:
+                return None  # inside an f-string
+            now = sites[key]
+            ctx = getattr(now, "ctx", None)
+            if ctx is not None and type(ctx) is not gast.Load:
+                return None
+            y = x
+            while y < k and starts[y] < e:
+                if starts[y] < s or ends[y] > e or (starts[y] == ends[y] and not s < starts[y] < e):
+                    return None  # an edit outside the site, or an insertion at its border
+                y += 1
+            a, b = s + shift[x], e + shift[y]
+            text = spliced[a:b]
+            if not text or _UNSAFE.search(text) or _SOFT_KEYWORD.match(text):
+                return None
+            if a > 0:
+                c = spliced[a - 1]
+                if c in _QUOTES or (c in _WORD_DOT and text[0] in _JOINS):
+                    return None
+            if b < size:
+                d = spliced[b]
+                if d in _QUOTES or (d in _WORD and text[-1] in _JOINS) or (
+                        d == 0x2E and (text[-1] == 0x2E or _ends_in_number(text))):
+                    return None
+            found.append((key, now, text, key in loose, a))
+            x = y
+        return found if x == k else None
+
+    @staticmethod
+    def parsed_in_place(groups):
+        """For each of the groups (each a list that `in_place` gave): the
+        parses of its texts when each, parsed as an element of one list,
+        stands alone as its rewritten node, else None."""
+        texts = [text for group in groups for _, _, text, _, _ in group]
+        try:
+            elements = ast.parse((b"[\n" + b",\n".join(texts) + b",\n]").decode("utf-8")).body
+        except (SyntaxError, ValueError):
+            return [None] * len(groups)
+        if len(elements) != 1 or type(elements[0]) is not ast.Expr or type(elements[0].value) is not ast.List:
+            return [None] * len(groups)
+        elements = elements[0].value.elts
+        if len(elements) != len(texts):
+            return [None] * len(groups)
+        proved = []
+        n = 0
+        for group in groups:
+            ok = True
+            for _, now, text, loose, _ in group:
+                node = elements[n]
+                n += 1
+                ok = ok and _stands_alone(node, n + 1, text, loose) and _parses_to(node, now)
+            proved.append(elements[n - len(group):n] if ok else None)
+        return proved
+
+
+def _stands_alone(node, line, text, loose):
+    """Whether `node`, parsed from `text` on line `line` as a list element,
+    holds all of it and can stand wherever the text replaced a node: as a
+    primary, a parenthesized expression, or (`loose`: in a field that takes
+    any expression) an expression."""
+    if node.lineno != line or node.end_lineno != line:
+        return False
+    if node.col_offset == 0 and node.end_col_offset == len(text):
+        return isinstance(node, PRIMARIES) or loose and type(node) not in _NOT_ALONE
+    return (node.col_offset == 1 and node.end_col_offset == len(text) - 1 and text[0] == 0x28 and text[-1] == 0x29
+            and type(node) not in _NOT_ALONE)
+
+
+def _parses_to(node, now):
+    """Whether parsed `node` is the rewritten node `now` (as the check
+    compares a changed node)."""
+    equal = same_as_parsed(node, now)
+    if equal is None:  # a node kind that the conversion to gast changes
+        equal = same_tree(ast_to_gast(node), now)
+    return bool(equal)
