@@ -36,8 +36,8 @@ _FREE_SLOTS = {(gast.Call, "args"), (gast.keyword, "value"), (gast.Assign, "valu
                (gast.FunctionDef, "returns"), (gast.AsyncFunctionDef, "returns")}
 
 # Fields where the grammar takes any expression (no starred, walrus or yield)
-# and the text that follows cannot continue one; a keyword's value is one
-# unless it is unpacked (``**value`` takes less).
+# and the text that follows cannot continue one (not a dict's: ``{**value}``
+# takes less).
 _ANY_EXPRESSION = _FREE_SLOTS - {(gast.Dict, "keys"), (gast.Dict, "values")}
 
 # The rule name of a replaced node that was assigned to: the expression
@@ -153,7 +153,7 @@ class Splicer(Changes, Check):
         if target:
             self.bound.add(key)
             self.note_target(old, new, where, text)
-        elif (type(owner), name) in _ANY_EXPRESSION and not (type(owner) is gast.keyword and owner.arg is None):
+        elif (type(owner), name) in _ANY_EXPRESSION:
             self.loose.add(key)
 
     def is_target(self, node):

@@ -3,9 +3,9 @@ on its own, in place of its top-level statement.
 
 Why that proves it. Take a changed site: an expression of the original
 text, read (not bound or deleted) where it stands, whose text is replaced by
-text R that holds no line end, comment or null byte. R is parsed as an
-element of a list, one element on each line; when the element's node spans
-exactly R and is a primary or an atom (a name, attribute, call, subscript,
+text R. R is parsed as an element of a list, one element on each line; when
+the element's node spans exactly R (so R holds no line end, and no comment:
+one would hide the rest of its line) and is a primary or an atom (a name, attribute, call, subscript,
 constant or display), R's tokens form one primary, the tightest-binding
 expression there is. Every place of the grammar that takes an expression
 read in the original text takes any primary with the text around it
@@ -57,7 +57,6 @@ DOTTED_DECORATORS = sys.version_info < (3, 9)
 # Match statements (from Python 3.10), whose patterns take only some primaries.
 MATCH_STATEMENTS = sys.version_info >= (3, 10)
 _SOFT_KEYWORD = re.compile(rb"(?:match|case|type|_)(?![\w\x80-\xff])")
-_UNSAFE = re.compile(rb"[\r\n#\x00]")
 _TRAILING_RUN = re.compile(rb"[\w.\x80-\xff]*\Z")
 _WORD = frozenset(b"abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_") | frozenset(range(0x80, 0x100))
 _QUOTES = frozenset(b"'\"")
@@ -95,8 +94,10 @@ class InPlace:
         any expression may stand, the text's first byte in `spliced`); None
         when that cannot prove it."""
         data = self.data
-        if (MATCH_STATEMENTS and data.find(b"case", lo, hi) >= 0) or (DOTTED_DECORATORS and data.find(b"@", lo, hi) >= 0):
-            return None
+        if MATCH_STATEMENTS and data.find(b"case", lo, hi) >= 0:
+            return None  # maybe a match statement
+        if DOTTED_DECORATORS and data.find(b"@", lo, hi) >= 0:
+            return None  # maybe a decorator
         formatted = self._formatted
         if formatted is None:
             formatted = self._formatted = _reaches(self.formatted)
@@ -128,7 +129,7 @@ class InPlace:
                 y += 1
             a, b = s + shift[x], e + shift[y]
             text = spliced[a:b]
-            if not text or _UNSAFE.search(text) or _SOFT_KEYWORD.match(text):
+            if not text or _SOFT_KEYWORD.match(text):
                 return None
             if a > 0:
                 c = spliced[a - 1]
