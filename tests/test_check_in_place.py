@@ -9,7 +9,7 @@ import gast
 import pytest
 
 from test_splice import DMAP, rewrite
-from combined_source.utils.rewrite import check, edits
+from combined_source.utils.rewrite import check, edits, inplace
 from combined_source.utils.rewrite.positions import line_starts
 
 PY38 = sys.version_info < (3, 9)
@@ -101,3 +101,16 @@ def test_a_rewrite_is_proved_by_its_expressions_and_the_warning_reads_them(monke
     assert result.notes == ((4, 16, "orb is used but not imported"),)
     monkeypatch.setattr(check.Check, "in_place", lambda self, *args: None)
     assert rewrite(source, **DMAP) == result  # the same as the statements' parses give
+
+
+def test_a_text_is_parsed_once_and_one_that_is_no_element_fails_its_group_alone(monkeypatch):
+    monkeypatch.setattr(inplace, "_PARSED", {})
+    calls = []
+    real = inplace._elements
+    monkeypatch.setattr(inplace, "_elements", lambda texts: calls.append(texts) or real(texts))
+    now = gast.parse("orb.Array").body[0].value
+    good, bad = [(None, now, b"orb.Array", False, 0)], [(None, now, b"orb.Array if", False, 0)]
+    assert [nodes is not None for nodes in check.Check.parsed_in_place([good, bad, good])] == [True, False, True]
+    assert calls == [[b"orb.Array", b"orb.Array if"], [b"orb.Array"], [b"orb.Array if"]]
+    assert [nodes is not None for nodes in check.Check.parsed_in_place([bad, good])] == [False, True]
+    assert len(calls) == 3  # both known

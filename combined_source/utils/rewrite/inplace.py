@@ -35,6 +35,7 @@ import bisect
 import itertools
 import re
 import sys
+from typing import Any, Dict, Optional, Tuple
 
 import gast
 
@@ -51,6 +52,13 @@ PRIMARIES = (ast.Name, ast.Attribute, ast.Call, ast.Subscript, ast.Constant, ast
 # What no field taking any expression takes as it stands.
 _NOT_ALONE = frozenset(getattr(ast, name) for name in ("Starred", "NamedExpr", "Yield", "YieldFrom", "Slice")
                        if hasattr(ast, name))
+# How a text's parse spans it: all of it, or all within its own parentheses.
+WHOLE, INNER = "whole", "inner"
+# Texts parsed before: text -> (its parse, how it spans the text). The same
+# few replacement texts come back in every file.
+_PARSED: Dict[bytes, Tuple[Any, Optional[str]]] = {}
+_PARSED_MAX = 512
+_PARSED_TEXT = 256  # bytes: a longer text is not kept
 # Python 3.8 takes only a dotted name, maybe called, as a decorator.
 DOTTED_DECORATORS = sys.version_info < (3, 9)
 
@@ -147,41 +155,58 @@ class InPlace:
     @staticmethod
     def parsed_in_place(groups):
         """For each of the groups (each a list that `in_place` gave): the
-        parses of its texts when each, parsed as an element of one list,
+        parses of its texts when each, parsed as an element of a list,
         stands alone as its rewritten node, else None."""
-        texts = [text for group in groups for _, _, text, _, _ in group]
-        try:
-            elements = ast.parse((b"[\n" + b",\n".join(texts) + b",\n]").decode("utf-8")).body
-        except (SyntaxError, ValueError):
-            return [None] * len(groups)
-        if len(elements) != 1 or type(elements[0]) is not ast.Expr or type(elements[0].value) is not ast.List:
-            return [None] * len(groups)
-        elements = elements[0].value.elts
-        if len(elements) != len(texts):
-            return [None] * len(groups)
+        parsed = _PARSED
+        new = list(dict.fromkeys(text for group in groups for _, _, text, _, _ in group if text not in parsed))
+        if new:
+            found = _elements(new)
+            if found is None:  # some text is no element at all: each on its own, to tell which
+                found = [(_elements([text]) or ((None, None),))[0] for text in new]
+            if len(parsed) + len(new) > _PARSED_MAX:
+                parsed.clear()
+            parsed.update((text, element) for text, element in zip(new, found) if len(text) <= _PARSED_TEXT)
+            found = dict(zip(new, found))
         proved = []
-        n = 0
         for group in groups:
-            ok = True
+            nodes = []
             for _, now, text, loose, _ in group:
-                node = elements[n]
-                n += 1
-                ok = ok and _stands_alone(node, n + 1, text, loose) and _parses_to(node, now)
-            proved.append(elements[n - len(group):n] if ok else None)
+                node, span = parsed[text] if text in parsed else found[text]
+                if not (span is INNER or span is WHOLE and (isinstance(node, PRIMARIES) or loose and type(
+                        node) not in _NOT_ALONE)) or not _parses_to(node, now):
+                    nodes = None
+                    break
+                nodes.append(node)
+            proved.append(nodes)
         return proved
 
 
-def _stands_alone(node, line, text, loose):
-    """Whether `node`, parsed from `text` on line `line` as a list element,
-    holds all of it and can stand wherever the text replaced a node: as a
-    primary, a parenthesized expression, or (`loose`: in a field that takes
-    any expression) an expression."""
-    if node.lineno != line or node.end_lineno != line:
-        return False
-    if node.col_offset == 0 and node.end_col_offset == len(text):
-        return isinstance(node, PRIMARIES) or loose and type(node) not in _NOT_ALONE
-    return (node.col_offset == 1 and node.end_col_offset == len(text) - 1 and text[0] == 0x28 and text[-1] == 0x29
-            and type(node) not in _NOT_ALONE)
+def _elements(texts):
+    """The parse of each text as an element of one list, each on a line of
+    its own, with how it spans the text: (node, WHOLE: all of it, INNER: all
+    within its own parentheses, else None); None when the list does not
+    parse. Whether a text is one element spanning it is the text's own: it
+    starts a line inside the list's brackets and ends before a comma."""
+    try:
+        body = ast.parse((b"[\n" + b",\n".join(texts) + b",\n]").decode("utf-8")).body
+    except (SyntaxError, ValueError):
+        return None
+    if len(body) != 1 or type(body[0]) is not ast.Expr or type(body[0].value) is not ast.List:
+        return None
+    elements = body[0].value.elts
+    if len(elements) != len(texts):
+        return None
+    found = []
+    for line, (node, text) in enumerate(zip(elements, texts), 2):
+        span = None
+        if node.lineno == line and node.end_lineno == line:
+            if node.col_offset == 0 and node.end_col_offset == len(text):
+                span = WHOLE
+            elif (node.col_offset == 1 and node.end_col_offset == len(text) - 1 and text[0] == 0x28
+                  and text[-1] == 0x29 and type(node) not in _NOT_ALONE):
+                span = INNER
+        found.append((node, span))
+    return found
 
 
 def _parses_to(node, now):
