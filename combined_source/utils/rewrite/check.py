@@ -120,8 +120,10 @@ class Check(Units, InPlace):
     rejection leaves its reason (the construct, line and column of the first
     difference in the original text) in `reason`. The statements it parsed
     apart and found as rewritten are kept in `parts` (see `parsed_apart`),
-    the changed expressions it parsed on their own in `expressions` (see
-    `parsed_expression`)."""
+    the changed expressions it parsed on their own in `expressions`: (first
+    byte in the spliced text, byte after it, its parse as at column 0 of a
+    line) each, proved as it stands there (what the parse of the whole text
+    holds in those bytes, the parse holds, shifted to them)."""
 
     parts = ()
     expressions = None
@@ -261,9 +263,11 @@ class Check(Units, InPlace):
         if deferred:
             for (group, expressions), nodes in zip(deferred, self.parsed_in_place([e for _, e in deferred])):
                 if nodes is not None:
+                    if self.expressions is None:
+                        self.expressions = []
                     for (key, _, text, _, at), node in zip(expressions, nodes):
                         matched.append(((key[0], key[1]), (key[2], key[3])))
-                        self.parsed_expression(at, len(text), node, spliced)
+                        self.expressions.append((at, at + len(text), node))
                 elif not self.statements_proved(module, group, places, spliced, matched):
                     return None
             if self.parts:
@@ -435,21 +439,6 @@ class Check(Units, InPlace):
         count = bisect.bisect_left(starts, hi) - first + 1
         self.parts.append((first, count, ast.Module(body=[stmt], type_ignores=[]), 1 + shifted))
         return True
-
-    def parsed_expression(self, at, size, node, spliced):
-        """Keeps `node`, the parse of the `size` bytes at byte `at` of the
-        spliced text (on one line), proved as it stands there, in
-        `expressions`: its line -> [(first byte, byte after it) on the line,
-        node parsed at column 0 of a line]. Inside those bytes the parse
-        of the whole text holds what `node` holds, shifted to them."""
-        starts = self._spliced_starts
-        if starts is None:
-            starts = self._spliced_starts = line_starts(spliced)
-        if not self.expressions:
-            self.expressions = {}
-        line = bisect.bisect_right(starts, at)
-        column = at - starts[line - 1]
-        self.expressions.setdefault(line, []).append((column, column + size, node))
 
     def group_parses_alike(self, module, first, indices, lo, hi, new_lo, new_hi, places, spliced, matched):
         """Whether the group of statements at `data[lo:hi]` (their indexes

@@ -174,6 +174,7 @@ def first_use_in_statements(text, statements, name=NAME, starts=None, parts=(), 
     `expressions` are the changed expressions the check parsed on their
     own (`Check.expressions`): a line where the word stands only inside
     them is read in them."""
+    by_line = None
     if starts is None:
         starts = _starts(text)
     groups = firsts = None
@@ -187,7 +188,9 @@ def first_use_in_statements(text, statements, name=NAME, starts=None, parts=(), 
             if found is not None:
                 return line, found.col_offset
             continue
-        held = expressions.get(line) if expressions else None
+        if expressions and by_line is None:
+            by_line = _by_line(expressions, text, starts)
+        held = by_line.get(line) if by_line else None
         if held is not None:
             found = _use_in_expressions(text, starts, line, held, name)
             if found is not None:
@@ -213,6 +216,20 @@ def first_use_in_statements(text, statements, name=NAME, starts=None, parts=(), 
         if found is not None:
             return line, found.col_offset
     return None
+
+
+def _by_line(expressions, text, starts):
+    """The expressions ((first byte, byte after it, parse) each, in UTF-8
+    bytes of `text`, whose line starts are `starts`) by the line they stand
+    on: line -> [(first byte, byte after it) in the line, parse]."""
+    if not text.isascii():
+        starts = line_starts(text.encode("utf-8"))
+    found = {}
+    for a, b, node in expressions:
+        line = bisect.bisect_right(starts, a)
+        at = starts[line - 1]
+        found.setdefault(line, []).append((a - at, b - at, node))
+    return found
 
 
 def _use_in_expressions(text, starts, line, held, name):
