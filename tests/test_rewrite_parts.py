@@ -35,6 +35,24 @@ def test_argument_is_removed_with_one_comma(text, i, expected):
     assert removed(text, i) == expected
 
 
+_PLAIN_ARGUMENTS = st.recursive(
+    st.sampled_from(["a", "b1", "1.5e-3", "...", "x.y", "**kw", "*a", "k=v", "-1", "a if b else c", "lambda q: q"]),
+    lambda inner: st.builds(lambda f, args, sep, end: "%s(%s%s)" % (f, sep.join(args), end),
+                            st.sampled_from(["f", "g.h", "i[0]", ""]), st.lists(inner, max_size=4),
+                            st.sampled_from([",", ", ", " ,\n\t", ",\n    ", "\x0c, "]), st.sampled_from(["", ",", " ,\n"]))
+    | st.builds("[{}]".format, inner) | st.builds("{{{}: 1}}".format, inner),
+    max_leaves=12)
+
+
+@given(st.builds(lambda args, sep, end: "f(%s%s)" % (sep.join(args), end), st.lists(_PLAIN_ARGUMENTS, max_size=5),
+                 st.sampled_from([",", ", ", ",\n  ", " ,\t"]), st.sampled_from(["", ",", ",\n", " "])))
+def test_a_plain_argument_list_is_read_as_its_tokens_are(text):
+    plain = keywords.arguments(text, 1)
+    tokens = keywords.arguments(" " + text, 1)  # not at the callee's end: read by the tokenizer
+    assert [None if i is None else (i[0] - 1, i[1] - 1) for i in tokens[0]] == plain[0]
+    assert [(a - 1, b - 1) for a, b in tokens[1]] == plain[1]
+
+
 @pytest.mark.parametrize("text", ["f(a, b=1", "f(a, '''b)"])
 def test_argument_list_that_does_not_tokenize_is_refused(text):
     with pytest.raises(Unsupported):

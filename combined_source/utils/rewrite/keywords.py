@@ -12,6 +12,13 @@ _SKIPPED_TOKENS = {tokenize.COMMENT, tokenize.NL, tokenize.NEWLINE, tokenize.IND
                    tokenize.ENDMARKER}
 
 
+# Text whose tokens are runs of other characters between blanks and
+# brackets: printable ASCII, tabs and line ends, but no string, comment or
+# line continuation.
+_NOT_PLAIN = re.compile(r"[^\x20-\x7e\n\t\x0c]|[\"'#\\]")
+_PIECE = re.compile(r"[()\[\]{},]|[^\s()\[\]{},]+")
+
+
 def arguments(text, func_end):
     """The character spans of the arguments of the call written in `text`
     (None for an empty one) and of the commas between them at its top level;
@@ -20,6 +27,10 @@ def arguments(text, func_end):
     # In almost every call the argument list starts where the callee ends:
     # only the text from there on is read then (its tokens are the same).
     base = func_end if text.startswith("(", func_end) else 0
+    if base and not _NOT_PLAIN.search(text, base):
+        found = _plain_arguments(text, base)
+        if found is not None:
+            return found
     line_starts = [base] + [m.end() for m in _LINE_END.finditer(text, base)]
     items, commas = [None], []
     depth = 0
@@ -51,6 +62,35 @@ def arguments(text, func_end):
     if items[-1] is None and len(items) > 1:
         items.pop()  # a trailing comma
     return items, commas
+
+
+def _plain_arguments(text, base):
+    """`arguments` of a plain argument list (see `_NOT_PLAIN`) at `base`,
+    read without the tokenizer: there each token is a bracket, a comma, or
+    part of a run of other characters between them and blanks, so a run
+    starts and ends where tokens do. None when the list does not end."""
+    items, commas = [None], []
+    depth = 0
+    for m in _PIECE.finditer(text, base):
+        s = m.group()
+        if depth == 0:
+            depth = 1  # the opening parenthesis at `base`
+            continue
+        if s in ")]}":
+            depth -= 1
+            if depth == 0:
+                if items[-1] is None and len(items) > 1:
+                    items.pop()  # a trailing comma
+                return items, commas
+        elif s in "([{":
+            depth += 1
+        elif depth == 1 and s == ",":
+            commas.append(m.span())
+            items.append(None)
+            continue
+        span = items[-1]
+        items[-1] = m.span() if span is None else (span[0], m.end())
+    return None
 
 
 def cuts(text, items, commas, i):
