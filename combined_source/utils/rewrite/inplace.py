@@ -157,21 +157,26 @@ class InPlace:
         """For each of the groups (each a list that `in_place` gave): the
         parses of its texts when each, parsed as an element of a list,
         stands alone as its rewritten node, else None."""
-        parsed = _PARSED
-        new = list(dict.fromkeys(text for group in groups for _, _, text, _, _ in group if text not in parsed))
+        parsed = _PARSED  # read and written a whole entry at a time: another thread may clear it
+        found = {}
+        for group in groups:
+            for _, _, text, _, _ in group:
+                if text not in found:
+                    found[text] = parsed.get(text)
+        new = [text for text, element in found.items() if element is None]
         if new:
-            found = _elements(new)
-            if found is None:  # some text is no element at all: each on its own, to tell which
-                found = [(_elements([text]) or ((None, None),))[0] for text in new]
+            elements = _elements(new)
+            if elements is None:  # some text is no element at all: each on its own, to tell which
+                elements = [(_elements([text]) or ((None, None),))[0] for text in new]
+            found.update(zip(new, elements))
             if len(parsed) + len(new) > _PARSED_MAX:
                 parsed.clear()
-            parsed.update((text, element) for text, element in zip(new, found) if len(text) <= _PARSED_TEXT)
-            found = dict(zip(new, found))
+            parsed.update((text, element) for text, element in zip(new, elements) if len(text) <= _PARSED_TEXT)
         proved = []
         for group in groups:
             nodes = []
             for _, now, text, loose, _ in group:
-                node, span = parsed[text] if text in parsed else found[text]
+                node, span = found[text]
                 if not (span is INNER or span is WHOLE and (isinstance(node, PRIMARIES) or loose and type(
                         node) not in _NOT_ALONE)) or not _parses_to(node, now):
                     nodes = None
