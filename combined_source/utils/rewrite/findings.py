@@ -89,6 +89,7 @@ def changes(text, found, applied):
     ascii_only = data.isascii()  # columns in characters are then columns in bytes
     bisect_right = bisect.bisect_right
     out, seen = [], set()
+    messages = {}  # (old, new) -> message: the same few changes come back in a file
     for rule, pieces in kept:
         if len(pieces) == 1:
             lo, hi, new = pieces[0]
@@ -100,7 +101,10 @@ def changes(text, found, applied):
             continue
         seen.add((rule, lo, hi))
         old = data[lo:hi].decode("utf-8", "replace")
-        message = "remove %s" % shown(old) if not new else "%s -> %s" % (shown(old), shown(new))
+        message = messages.get((old, new))
+        if message is None:
+            message = "remove %s" % shown(old) if not new else "%s -> %s" % (shown(old), shown(new))
+            messages[old, new] = message
         if ascii_only:  # placed() without its calls: a change finding is made for every change
             line, end_line = bisect_right(starts, lo), bisect_right(starts, hi)
             place = (line, lo - starts[line - 1] + 1, end_line, hi - starts[end_line - 1] + 1)
