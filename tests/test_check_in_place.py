@@ -90,15 +90,21 @@ def test_a_replacement_by_any_expression_is_proved_only_where_its_field_takes_on
     assert rewrite(source, **DMAP) == result
 
 
-def test_a_rewrite_is_proved_by_its_expressions_and_the_warning_reads_them(monkeypatch):
+@pytest.mark.parametrize("source, note", [
+    ("class C:\n    def f(self, a):\n        y = f(torch.int64, a)\n        return torch.float32\n", (4, 16)),
+    # the word outside the changed expressions on the line: read in the statement's parse
+    ("def f(a):\n    y = g(orb.x, torch.float32)\n", (2, 11)),
+    ("def f(a):\n    y = g('orb', torch.float32)\n", (2, 18)),
+    ("def f(a):\n    y = g(torch.float32, orb)\n", (2, 11)),
+    ("def f(a):\n    y = [orb for orb in torch.float32]\n", (2, 10)),
+])
+def test_a_rewrite_is_proved_by_its_expressions_and_the_warning_reads_them(monkeypatch, source, note):
     texts = []
     real = check.parse
     monkeypatch.setattr(check, "parse", lambda text: texts.append(text) or real(text))
-    source = "class C:\n    def f(self, a):\n        y = f(torch.int64, a)\n        return torch.float32\n"
     result = rewrite(source, **DMAP)
     assert not result.whole and texts == []  # no statement parsed again
-    assert result.output.splitlines()[2:] == ["        y = f(a if c else b, a)", "        return orb.float32"]
-    assert result.notes == ((4, 16, "orb is used but not imported"),)
+    assert result.notes == (note + ("orb is used but not imported",),)
     monkeypatch.setattr(check.Check, "in_place", lambda self, *args: None)
     assert rewrite(source, **DMAP) == result  # the same as the statements' parses give
 
