@@ -1,6 +1,7 @@
 """The check of a spliced text: it must parse to the rewritten tree. The
-changed top-level statements are parsed on their own where that is sure to
-give what a parse of the whole text gives; otherwise the whole text is."""
+changed expressions, or else the changed top-level statements, are parsed
+on their own where that is sure to give what a parse of the whole text
+gives; otherwise the whole text is."""
 import ast
 import bisect
 import functools
@@ -11,9 +12,9 @@ import gast
 
 from ..convert import ast_to_gast
 from . import comments
+from .inplace import InPlace
 from .positions import Reason, continued, layout, line_starts
 from .trees import same, same_as_parsed, same_tree
-from .inplace import InPlace
 from .units import BLOCKS, Units
 
 # Python 3.8 ends the position of a keyword-only or star argument at its
@@ -206,8 +207,10 @@ class Check(Units, InPlace):
 
     def verify_statements(self, module, statements, places, spliced):
         """Whether the parse of the spliced text equals the rewritten tree,
-        found by parsing only the top-level statements that hold a change;
-        None when that cannot be relied on. `statements` are the first and
+        found by parsing only the changed expressions of each top-level
+        statement that holds a change (see `InPlace`), or where that cannot
+        prove it the statement or the statements in it that changed; None
+        when that cannot be relied on. `statements` are the first and
         last lines of the top-level statements of the original text, whose
         parse is `module`, or None: the changed statements' original text is
         then parsed again.

@@ -35,7 +35,7 @@ import bisect
 import itertools
 import re
 import sys
-from typing import Any, Dict, Optional, Tuple
+from typing import AbstractSet, Any, Dict, List, Optional, Sequence, Tuple
 
 import gast
 
@@ -90,9 +90,10 @@ class InPlace:
     """The proof by changed expressions, as part of the check (`data`,
     `sites`, `bound`: the sites of replaced targets)."""
 
-    bound = loose = frozenset()
-    formatted = ()
-    _formatted = None  # `formatted` by start, with the furthest end so far
+    bound: AbstractSet[Any] = frozenset()
+    loose: AbstractSet[Any] = frozenset()
+    formatted: Sequence[Tuple[int, int]] = ()
+    _formatted: Optional[Tuple[List[int], List[int]]] = None  # `formatted` by start, with the furthest end so far
 
     def in_place(self, spans, i, k, lo, hi, places, spliced):
         """The changed expressions of the top-level statement at `data[lo:hi]`
