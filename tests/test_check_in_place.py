@@ -90,6 +90,15 @@ def test_a_replacement_by_any_expression_is_proved_only_where_its_field_takes_on
     assert rewrite(source, **DMAP) == result
 
 
+@pytest.mark.parametrize("source, expected", [
+    ("y = {**torch.int64}  # c\n", "y = {**(a if c else b)}  # c\n"),
+    ("y = {1: 2, **torch.int64, 3: torch.int64}  # c\n", "y = {1: 2, **(a if c else b), 3: a if c else b}  # c\n"),
+])
+def test_an_unpacked_dict_value_is_written_in_parentheses(source, expected):
+    result = rewrite(source, **DMAP)
+    assert not result.whole and result.output == expected
+
+
 @pytest.mark.parametrize("source, note", [
     ("class C:\n    def f(self, a):\n        y = f(torch.int64, a)\n        return torch.float32\n", (4, 16)),
     # the word outside the changed expressions on the line: read in the statement's parse

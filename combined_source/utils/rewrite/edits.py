@@ -143,7 +143,7 @@ class Splicer(Changes, Check):
             text = self.text_of(new)
         if moved is None and not isinstance(new, _ATOMIC):
             text = _unwrapped(text)
-            if (type(owner), name) not in _FREE_SLOTS and not self.in_parentheses(*where):
+            if not _takes_any(owner, name, new) and not self.in_parentheses(*where):
                 text = "(" + text + ")"
         edit = (where[0], where[1], text.encode("utf-8"))
         edits.append(edit)
@@ -429,6 +429,16 @@ def _signature(node):
         parts = tuple(_signature(e) for e in node.elts)
         return None if None in parts else (kind.__name__, parts)
     return None
+
+
+def _takes_any(owner, name, new):
+    """Whether field `name` of `owner`, where node `new` now stands, takes any
+    expression as it is: a dict's value unpacked (``**value``) takes less."""
+    if (type(owner), name) not in _FREE_SLOTS:
+        return False
+    if type(owner) is gast.Dict and name == "values":
+        return not any(v is new and k is None for k, v in zip(owner.keys, owner.values))
+    return True
 
 
 def _unwrapped(text):

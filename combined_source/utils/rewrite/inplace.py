@@ -2,30 +2,34 @@
 on its own, in place of its top-level statement.
 
 Why that proves it. Take a changed site: an expression of the original
-text, read (not bound or deleted) where it stands, whose text is replaced by
-text R. R is parsed as an element of a list, one element on each line; when
-the element's node spans exactly R (so R holds no line end, and no comment:
-one would hide the rest of its line) and is a primary or an atom (a name, attribute, call, subscript,
-constant or display), R's tokens form one primary, the tightest-binding
-expression there is. Every place of the grammar that takes an expression
-read in the original text takes any primary with the text around it
-unchanged, and gives the same tree with the primary's in the place: the
-operators around it bind no tighter, the trailers after it (``.name``,
-``(...)``, ``[...]``) apply to it as a whole, and the text after it holds
-the same tokens, so whatever the parser tried there fails or succeeds as
-before. The few places that take only some primaries are kept out: bound
-targets (a replaced target is known to the splicer), the parts of an
-f-string (the splicer keeps the span of each f-string whose parts change in
-place), the patterns of a match statement and, on Python 3.8, decorators (a
-top-level statement whose text may hold one of the last two is not proved
-here). A replacement where the grammar takes any expression as it stands
-(an argument, an element, an assigned value: the splicer knows the field)
-may be any expression but a starred one, a walrus or a yield, and text
-within parentheses of its own is an atom. R tokenizes as it does alone: it starts no token in the middle
-of one, as the characters on each side of it are checked not to join its
-first and last token (a name, number or string) into another, it holds no
-line end, so brackets around it do not matter, and it starts with no soft
-keyword that could begin a statement of another kind.
+text, read (not bound or deleted) where it stands, whose text is replaced
+by text R. R is parsed as an element of a list, one element on each line.
+When the element's node spans exactly R (so R holds no line end, and no
+comment, which would hide the rest of its line) and is a primary or an atom
+(a name, attribute, call, subscript, constant or display), R's tokens form
+one primary, the tightest-binding expression there is. Every place of the
+grammar that takes an expression read in the original text takes any
+primary with the text around it unchanged, and gives the same tree with
+the primary's in that place: the operators around it bind no tighter, the
+trailers after it (``.name``, ``(...)``, ``[...]``) apply to it as a whole,
+and the text after it holds the same tokens, so whatever the parser tried
+there fails or succeeds as before. Text within parentheses of its own is
+an atom too. Where the grammar takes any expression as it stands (an
+argument, an element, an assigned value: the splicer knows the field, and
+the text after it cannot continue an expression), R may be any expression
+but a starred one, a walrus or a yield.
+
+The few places that take only some primaries are kept out: bound targets
+(the splicer knows a replaced target), the parts of an f-string (the
+splicer keeps the span of each f-string whose parts change in place), the
+patterns of a match statement and, on Python 3.8, decorators (a top-level
+statement whose text may hold one of the last two is not proved here).
+
+R tokenizes in place as it does alone: the characters on each side of it
+are checked not to join its first or last token (a name, number or string)
+with another, it holds no line end, so brackets around it do not matter,
+and it starts with no soft keyword that could begin a statement of another
+kind.
 
 Sites inside another site are proved with it; an edit outside every site,
 or one that starts or ends at a site's border without being inside it,
