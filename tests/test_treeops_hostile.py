@@ -604,6 +604,191 @@ def test_renderer_matches_python(case):
     differential(case)
 
 
+# ---- field reads -----------------------------------------------------------------
+# Every pass reads a node's fields from its dict where the kind's classes
+# hold no descriptor of the name; these make the reads go other ways, some
+# after a first plain read of the same kind and name.
+
+class Collider:
+    """A key of a node's dict that collides with a field's name and logs
+    each comparison (raising AttributeError when told to)."""
+
+    def __init__(self, log, name, raises=False):
+        self.log, self.name, self.raises = log, name, raises
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        self.log.append(("eq", other))
+        if self.raises:
+            raise AttributeError("from __eq__")
+        return False
+
+
+class LoggedGetter:
+    """A descriptor without __set__: the instance's dict comes first."""
+
+    def __init__(self, log):
+        self.log = log
+
+    def __get__(self, node, kind):
+        self.log.append(("__get__", kind.__name__))
+        return "from descriptor"
+
+
+def logged_property(log, name):
+    def get(node):
+        log.append(("get", name))
+        return node.__dict__.get(name, "from property")
+    return property(get, lambda node, v: node.__dict__.__setitem__(name, v))
+
+
+def of_own_kind(node, **namespace):
+    """`node` made an instance of a subclass of its kind (same name)."""
+    node.__class__ = type(type(node).__name__, (type(node),), namespace)
+    return type(node)
+
+
+def hostile_constant(how):
+    """A tree holding the call ``f(1, x)`` whose constant is made hostile by
+    `how`, in the standard or the gast classes."""
+    def make(mod, log):
+        tree = mod.parse("f(1, x)\n")
+        node = tree.body[0].value.args[0]
+        if how == "property":
+            of_own_kind(node, value=logged_property(log, "value"))
+        elif how == "method":
+            del node.value
+            of_own_kind(node, value=LoggedGetter(log))
+        elif how == "default":
+            del node.kind
+            of_own_kind(node, kind="from class")
+        elif how == "missing":
+            del node.value
+        elif how in ("collider", "collider-raises"):
+            node.__dict__[Collider(log, "value", how == "collider-raises")] = 0
+        elif how in ("collider-missing", "collider-raises-missing"):
+            del node.value
+            node.__dict__[Collider(log, "value", how == "collider-raises-missing")] = 0
+        elif how == "getattr":
+            del node.value
+            of_own_kind(node, __getattr__=lambda self, name: log.append(("__getattr__", name)) or name)
+        elif how == "dict-subclass":
+            node.__dict__ = LoggedFieldDict(node.__dict__, log)
+        return tree
+    return make
+
+
+class LoggedFieldDict(dict):
+    def __getitem__(self, key):
+        self.log.append(("getitem", key))
+        return super().__getitem__(key)
+
+    def __init__(self, items, log):
+        super().__init__(items)
+        self.log = log
+
+
+PASSES = ("convert", "walk", "same", "render")
+
+
+def every_pass(make, change=None, steps=PASSES):
+    """The conversion, traversal, comparison and rendering (or those of
+    `steps`) of the trees `make` gives; with `change`, each pass runs once
+    more after `change(log)` has changed the classes (a read of the same
+    kind and name must then see what changed)."""
+    def case(log):
+        results = []
+        saved = [(c, dict(vars(c))) for c in CHANGED]
+        try:
+            for round_ in ("first", "second") if change else ("first",):
+                if round_ == "second":
+                    change(log)
+                results += passes_of(make, steps, round_, log)
+        finally:
+            restore(saved)
+        return results
+    return case
+
+
+def passes_of(make, steps, round_, log):
+    results = []
+    for step in steps:
+        log.append(step)
+        try:
+            if step == "convert":
+                got = shape(convert.ast_to_gast(make(ast, log)))
+            elif step == "walk":
+                tree = make(gast, log)
+                Processor(log, {}).generic_visit(tree)
+                got = shape(tree)
+            elif step == "same":
+                got = trees.same(make(gast, log), gast.parse("f(1, x)\n"), ast.AST, ast.AST, None, frozenset(),
+                                 None, lambda p, q, f: log.append(("report", f)))
+            else:
+                got = RUF.ast_to_source_code(make(gast, log).body[0].value)
+        except Exception as e:
+            got = ("raised", type(e).__name__, str(e))
+        results.append((round_, step, got))
+    return results
+
+
+# The classes a case may change between its rounds: put back after each run.
+CHANGED = (ast.Constant, gast.Constant, ast.expr, gast.expr)
+
+
+def restore(saved):
+    for c, namespace in saved:
+        for name in set(vars(c)) - set(namespace):
+            delattr(c, name)
+        for name, value in namespace.items():
+            if name not in ("__dict__", "__weakref__", "__doc__") and vars(c).get(name, None) is not value:
+                setattr(c, name, value)
+
+
+def add_to_kinds(name, make_value):
+    def change(log):
+        for c in (ast.Constant, gast.Constant):
+            setattr(c, name, make_value(log))
+    return change
+
+
+def add_to_bases(name, make_value):
+    def change(log):
+        for c in (ast.expr, gast.expr):
+            setattr(c, name, make_value(log))
+    return change
+
+
+FIELD_READS = {how: every_pass(hostile_constant(how)) for how in (
+    "property", "method", "default", "missing", "collider", "collider-raises", "getattr", "dict-subclass")}
+# Where the field is missing, the native traversal and renderer compare the
+# colliding key once more than their Python twins (as they did before the
+# direct reads): those two passes are left out of this case.
+for how in ("collider-missing", "collider-raises-missing"):
+    FIELD_READS[how] = every_pass(hostile_constant(how), steps=("convert", "same"))
+LATER = {
+    "property-added-to-kind": every_pass(hostile_constant("plain"), add_to_kinds(
+        "value", lambda log: logged_property(log, "value"))),
+    "property-added-to-base": every_pass(hostile_constant("plain"), add_to_bases(
+        "value", lambda log: logged_property(log, "value"))),
+    "default-added-to-kind": every_pass(hostile_constant("missing"), add_to_kinds("value", lambda log: 7)),
+    "default-replaced-by-property": every_pass(hostile_constant("missing"), add_to_bases(
+        "value", lambda log: logged_property(log, "value"))),
+}
+
+
+@pytest.mark.parametrize("case", list(FIELD_READS.values()), ids=list(FIELD_READS))
+def test_field_reads_match_python(case):
+    differential(case)
+
+
+@pytest.mark.parametrize("case", list(LATER.values()), ids=list(LATER))
+def test_field_reads_see_classes_changed_later(case):
+    differential(case)
+
+
 # ---- generated trees -----------------------------------------------------------
 
 NAMES = "abcdefg"

@@ -80,7 +80,7 @@ public:
         Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
         for (Py_ssize_t i = 0; i < n; ++i) {
             Ref value;
-            int found = optional_attr(node, PyTuple_GET_ITEM(seq.get(), i), value);
+            int found = field_attr(node, PyTuple_GET_ITEM(seq.get(), i), value);
             if (found < 0) return -1;
             if (items_.push(found ? value.release() : new_ref(Py_None)) < 0) return -1;
         }
@@ -221,7 +221,7 @@ struct Walk {
         Ref old_values = Ref::steal(recorded(fields, node));
         if (!old_values) return -1;
         Ref line;
-        int has = optional_attr(node, names.position[0], line);
+        int has = field_attr(node, names.position[0], line);
         if (has < 0) return -1;
         if (has && line.get() != Py_None) site = Ref::borrow(node);
         Values now;

@@ -73,7 +73,7 @@ PyObject* copy_positions(PyObject* made, PyObject* node, PyObject* copier, bool 
         Ref values[4];
         bool plain = true;
         for (int i = 0; i < 4 && plain; ++i) {
-            int found = optional_attr(node, names.position[i], values[i]);
+            int found = field_attr(node, names.position[i], values[i]);
             if (found < 0) return nullptr;
             plain = found && values[i].get() != Py_None;
         }
@@ -153,7 +153,7 @@ PyObject* convert_by_plan(Converter* self, PyObject* node, PyObject* plan, PyObj
     if (!field_items.ok()) return nullptr;
     while (Ref name = Ref::steal(field_items.next())) {
         Ref value;
-        int found = optional_attr(node, name.get(), value);
+        int found = field_attr(node, name.get(), value);
         if (found < 0) return nullptr;
         if (!found) {  // a field the node was made without
             if (keep_values && values.push(new_ref(Py_None)) < 0) return nullptr;
@@ -179,8 +179,10 @@ PyObject* convert_by_plan(Converter* self, PyObject* node, PyObject* plan, PyObj
     Items attribute_items(attribute_names);
     if (!attribute_items.ok()) return nullptr;
     while (Ref name = Ref::steal(attribute_items.next())) {
-        Ref value = Ref::steal(PyObject_GetAttr(node, name.get()));
-        if (!value || PyObject_SetAttr(made.get(), name.get(), value.get()) < 0) {
+        Ref value;
+        int found = field_attr(node, name.get(), value);
+        if (found < 0) return nullptr;
+        if (found && PyObject_SetAttr(made.get(), name.get(), value.get()) < 0) {
             // An attribute the node lacks, or that the new one refuses, is left out.
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
             PyErr_Clear();

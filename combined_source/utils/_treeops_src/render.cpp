@@ -51,7 +51,7 @@ inline int push_borrowed(PyObject* parts, PyObject* text) noexcept {
 
 // A field that must be an exact list: 1 found, 0 absent or of another type, -1 error.
 inline int list_field(PyObject* node, PyObject* name, Ref& out) noexcept {
-    int found = optional_attr(node, name, out);
+    int found = field_attr(node, name, out);
     return found > 0 && !PyList_CheckExact(out.get()) ? 0 : found;
 }
 
@@ -124,7 +124,7 @@ int plain_constant(PyObject* v, PyObject* parts) noexcept {
 int constant(PyObject* node, PyObject* parts) noexcept {
     Render& r = render_kinds;
     Ref value;
-    int found = optional_attr(node, names.value, value);
+    int found = field_attr(node, names.value, value);
     if (found <= 0) return found;
     PyObject* v = value.get();
     if (PyTuple_CheckExact(v)) {
@@ -140,7 +140,7 @@ int constant(PyObject* node, PyObject* parts) noexcept {
     }
     if (v == Py_Ellipsis) return push_borrowed(parts, r.ellipsis);
     Ref kind;
-    found = optional_attr(node, names.kind, kind);
+    found = field_attr(node, names.kind, kind);
     if (found <= 0) return found;
     // `kind == "u"` with a kind of another type could run its __eq__.
     if (kind.get() != Py_None) {
@@ -153,9 +153,9 @@ int constant(PyObject* node, PyObject* parts) noexcept {
 
 int attribute(PyObject* node, PyObject* parts) noexcept {
     Ref value, attr;
-    int found = optional_attr(node, names.value, value);
+    int found = field_attr(node, names.value, value);
     if (found <= 0) return found;
-    found = optional_attr(node, names.attr, attr);
+    found = field_attr(node, names.attr, attr);
     if (found <= 0) return found;
     if (!PyUnicode_CheckExact(attr.get())) return 0;
     int done = expr(value.get(), kAtom, parts);
@@ -164,7 +164,7 @@ int attribute(PyObject* node, PyObject* parts) noexcept {
     if (type_of(value.get()) == render_kinds.constant) {
         // 1 .real: a space keeps the dot from joining the number
         Ref number;
-        if ((found = optional_attr(value.get(), names.value, number)) <= 0) return found;
+        if ((found = field_attr(value.get(), names.value, number)) <= 0) return found;
         if (PyLong_Check(number.get())) dot = render_kinds.space_dot;
     }
     if (push_borrowed(parts, dot) < 0) return -1;
@@ -174,7 +174,7 @@ int attribute(PyObject* node, PyObject* parts) noexcept {
 int call(PyObject* node, PyObject* parts) noexcept {
     Render& r = render_kinds;
     Ref func, args, keywords;
-    int found = optional_attr(node, names.func, func);
+    int found = field_attr(node, names.func, func);
     if (found <= 0) return found;
     if ((found = list_field(node, names.args, args)) <= 0) return found;
     if ((found = list_field(node, names.keywords, keywords)) <= 0) return found;
@@ -187,8 +187,8 @@ int call(PyObject* node, PyObject* parts) noexcept {
         Ref k = Ref::borrow(PyList_GET_ITEM(keywords.get(), i));
         if (type_of(k.get()) != r.keyword) return 0;
         Ref name, value;
-        if ((found = optional_attr(k.get(), names.arg, name)) <= 0) return found;
-        if ((found = optional_attr(k.get(), names.value, value)) <= 0) return found;
+        if ((found = field_attr(k.get(), names.arg, name)) <= 0) return found;
+        if ((found = field_attr(k.get(), names.value, value)) <= 0) return found;
         if (name.get() != Py_None && !PyUnicode_CheckExact(name.get())) return 0;
         if (!first && push_borrowed(parts, r.comma) < 0) return -1;
         first = false;
@@ -229,7 +229,7 @@ int subscript_slice(PyObject* s, PyObject* parts) noexcept {
 
 // A slice's bound: None writes nothing.
 inline int bound(PyObject* node, PyObject* name, PyObject* parts, Ref& out) noexcept {
-    int found = optional_attr(node, name, out);
+    int found = field_attr(node, name, out);
     if (found <= 0 || out.get() == Py_None) return found;
     return expr(out.get(), kTest, parts);
 }
@@ -240,7 +240,7 @@ int slice(PyObject* node, PyObject* parts) noexcept {
     if (done <= 0) return done;
     if (push_borrowed(parts, render_kinds.colon) < 0) return -1;
     if ((done = bound(node, names.upper, parts, upper)) <= 0) return done;
-    int found = optional_attr(node, names.step, step);
+    int found = field_attr(node, names.step, step);
     if (found <= 0 || step.get() == Py_None) return found;
     if (push_borrowed(parts, render_kinds.colon) < 0) return -1;
     return expr(step.get(), kTest, parts);
@@ -248,12 +248,12 @@ int slice(PyObject* node, PyObject* parts) noexcept {
 
 int binop(PyObject* node, int prec, PyObject* parts) noexcept {
     Ref op, left, right;
-    int found = optional_attr(node, names.op, op);
+    int found = field_attr(node, names.op, op);
     if (found <= 0) return found;
     const RenderOp* o = find_op(render_kinds.binary, op.get());
     if (!o) return 0;
-    if ((found = optional_attr(node, names.left, left)) <= 0) return found;
-    if ((found = optional_attr(node, names.right, right)) <= 0) return found;
+    if ((found = field_attr(node, names.left, left)) <= 0) return found;
+    if ((found = field_attr(node, names.right, right)) <= 0) return found;
     int p = o->strength, left_p = p, right_p = p;
     if (!kOld) {
         int q = p < kAtom ? p + 1 : p;
@@ -269,11 +269,11 @@ int binop(PyObject* node, int prec, PyObject* parts) noexcept {
 
 int unaryop(PyObject* node, int prec, PyObject* parts) noexcept {
     Ref op, operand;
-    int found = optional_attr(node, names.op, op);
+    int found = field_attr(node, names.op, op);
     if (found <= 0) return found;
     const RenderOp* o = find_op(render_kinds.unary, op.get());
     if (!o) return 0;
-    if ((found = optional_attr(node, names.operand, operand)) <= 0) return found;
+    if ((found = field_attr(node, names.operand, operand)) <= 0) return found;
     return wrapped(kOld || prec > o->strength, parts, render_kinds.open, render_kinds.close, [&] {
         if (push_borrowed(parts, o->text) < 0) return -1;
         return expr(operand.get(), o->strength, parts);
@@ -282,7 +282,7 @@ int unaryop(PyObject* node, int prec, PyObject* parts) noexcept {
 
 int compare(PyObject* node, int prec, PyObject* parts) noexcept {
     Ref left, ops, comparators;
-    int found = optional_attr(node, names.left, left);
+    int found = field_attr(node, names.left, left);
     if (found <= 0) return found;
     if ((found = list_field(node, names.ops, ops)) <= 0) return found;
     if ((found = list_field(node, names.comparators, comparators)) <= 0) return found;
@@ -303,7 +303,7 @@ int compare(PyObject* node, int prec, PyObject* parts) noexcept {
 
 int boolop(PyObject* node, int prec, PyObject* parts) noexcept {
     Ref op, values;
-    int found = optional_attr(node, names.op, op);
+    int found = field_attr(node, names.op, op);
     if (found <= 0) return found;
     const RenderOp* o = find_op(render_kinds.boolean, op.get());
     if (!o) return 0;
@@ -323,10 +323,10 @@ int boolop(PyObject* node, int prec, PyObject* parts) noexcept {
 
 int ifexp(PyObject* node, int prec, PyObject* parts) noexcept {
     Ref body, test, orelse;
-    int found = optional_attr(node, names.body, body);
+    int found = field_attr(node, names.body, body);
     if (found <= 0) return found;
-    if ((found = optional_attr(node, names.test, test)) <= 0) return found;
-    if ((found = optional_attr(node, names.orelse, orelse)) <= 0) return found;
+    if ((found = field_attr(node, names.test, test)) <= 0) return found;
+    if ((found = field_attr(node, names.orelse, orelse)) <= 0) return found;
     return wrapped(kOld || prec > kTest, parts, render_kinds.open, render_kinds.close, [&] {
         int done = expr(body.get(), kOr, parts);
         if (done <= 0) return done;
@@ -393,11 +393,11 @@ int generators(PyObject* node, PyObject* parts) noexcept {
         Ref g = Ref::borrow(PyList_GET_ITEM(list.get(), i));
         if (type_of(g.get()) != r.comprehension) return 0;
         Ref is_async, ifs, target, iter;
-        if ((found = optional_attr(g.get(), names.is_async, is_async)) <= 0) return found;
+        if ((found = field_attr(g.get(), names.is_async, is_async)) <= 0) return found;
         if ((found = list_field(g.get(), names.ifs, ifs)) <= 0) return found;
         if (!PyLong_CheckExact(is_async.get())) return 0;
-        if ((found = optional_attr(g.get(), names.target, target)) <= 0) return found;
-        if ((found = optional_attr(g.get(), names.iter, iter)) <= 0) return found;
+        if ((found = field_attr(g.get(), names.target, target)) <= 0) return found;
+        if ((found = field_attr(g.get(), names.iter, iter)) <= 0) return found;
         int async = PyObject_IsTrue(is_async.get());
         if (async < 0 || push_borrowed(parts, async ? r.async_for : r.for_) < 0) return -1;
         int done = expr(target.get(), kTuple, parts);
@@ -419,7 +419,7 @@ int comprehension(PyObject* node, PyObject* t, PyObject* parts) noexcept {
     PyObject* open = t == r.listcomp ? r.open_square : t == r.genexp ? r.open : r.open_curly;
     PyObject* close = t == r.listcomp ? r.close_square : t == r.genexp ? r.close : r.close_curly;
     Ref elt;
-    int found = optional_attr(node, names.elt, elt);
+    int found = field_attr(node, names.elt, elt);
     if (found <= 0) return found;
     return wrapped(true, parts, open, close, [&] {
         int done = expr(elt.get(), kTest, parts);
@@ -430,9 +430,9 @@ int comprehension(PyObject* node, PyObject* t, PyObject* parts) noexcept {
 int dictcomp(PyObject* node, PyObject* parts) noexcept {
     Render& r = render_kinds;
     Ref key, value;
-    int found = optional_attr(node, names.key, key);
+    int found = field_attr(node, names.key, key);
     if (found <= 0) return found;
-    if ((found = optional_attr(node, names.value, value)) <= 0) return found;
+    if ((found = field_attr(node, names.value, value)) <= 0) return found;
     if (value.get() == Py_None) return 0;  // 3.15's {**d for d in ds}
     return wrapped(true, parts, r.open_curly, r.close_curly, [&] {
         int done = expr(key.get(), kTest, parts);
@@ -450,9 +450,9 @@ int dispatch(PyObject* node, PyObject* t, int prec, PyObject* parts) noexcept {
     if (t == r.constant) return constant(node, parts);
     if (t == r.subscript) {
         Ref value, s;
-        int found = optional_attr(node, names.value, value);
+        int found = field_attr(node, names.value, value);
         if (found <= 0) return found;
-        if ((found = optional_attr(node, names.slice, s)) <= 0) return found;
+        if ((found = field_attr(node, names.slice, s)) <= 0) return found;
         int done = expr(value.get(), kAtom, parts);
         if (done <= 0) return done;
         return wrapped(true, parts, r.open_square, r.close_square, [&] { return subscript_slice(s.get(), parts); });
@@ -462,7 +462,7 @@ int dispatch(PyObject* node, PyObject* t, int prec, PyObject* parts) noexcept {
     if (t == r.unaryop) return unaryop(node, prec, parts);
     if (t == r.starred) {
         Ref value;
-        int found = optional_attr(node, names.value, value);
+        int found = field_attr(node, names.value, value);
         if (found <= 0) return found;
         if (push_borrowed(parts, r.star) < 0) return -1;
         return expr(value.get(), kBor, parts);
@@ -482,7 +482,7 @@ int expr(PyObject* node, int prec, PyObject* parts) noexcept {
     PyObject* t = type_of(node);
     if (t == render_kinds.name) {
         Ref id;
-        int found = optional_attr(node, names.id, id);
+        int found = field_attr(node, names.id, id);
         if (found <= 0) return found;
         if (!PyUnicode_CheckExact(id.get())) return 0;
         return push(parts, id.release());

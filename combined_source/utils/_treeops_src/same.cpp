@@ -73,7 +73,7 @@ int values_differ(PyObject* u, PyObject* v) noexcept {
 // getattr(node, name, None), as a new reference.
 PyObject* field_or_none(PyObject* node, PyObject* name) noexcept {
     Ref value;
-    int found = optional_attr(node, name, value);
+    int found = field_attr(node, name, value);
     if (found < 0) return nullptr;
     return found ? value.release() : new_ref(Py_None);
 }

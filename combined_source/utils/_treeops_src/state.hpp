@@ -193,6 +193,23 @@ struct LegacyAbsent {
     Slot slots[kSlots];
 };
 
+// How node kinds read a field name (see fields.cpp): a few slots found by
+// kind and name, each holding the kind's attribute version tag when it was
+// filled, so that a descriptor or a default added to the kind or a base
+// later is seen.
+struct FieldReads {
+    static constexpr int kBits = 12;
+    static constexpr int kSlots = 1 << kBits;
+    struct Slot {
+        PyTypeObject* kind = nullptr;  // not a reference: compared, never used
+        unsigned int version = 0;
+        PyObject* name = nullptr;      // owned, so its address is not reused
+        bool plain = false;            // read from the instance's dict
+        PyObject* fallback = nullptr;  // owned: the kind's own plain value of the name, or null
+    };
+    Slot slots[kSlots];
+};
+
 struct State {
     int64_t interpreter_id = -1;  // the interpreter that made the state
     Globals globals;
@@ -200,6 +217,7 @@ struct State {
     Render render;
     KindFields kind_fields;
     LegacyAbsent legacy_absent;
+    FieldReads field_reads;
 };
 extern State state;
 
@@ -209,6 +227,7 @@ inline Names& names = state.names;
 inline Render& render_kinds = state.render;
 inline KindFields& kind_fields = state.kind_fields;
 inline LegacyAbsent& legacy_absent = state.legacy_absent;
+inline FieldReads& field_reads = state.field_reads;
 
 // Makes the state on the first import (later imports by the same
 // interpreter find it made): 0, or -1 with the error set.

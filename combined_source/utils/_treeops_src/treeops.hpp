@@ -62,6 +62,17 @@ inline int optional_attr(PyObject* obj, PyObject* name, Ref& out) noexcept {
     return found;
 }
 
+// The first class of `type`'s MRO whose dict holds `name` (an exact str),
+// read from the class dicts without running anything: 1 with `found` set to
+// its value there, 0 where none does, 2 where that cannot be told so (a key
+// that is not an exact str could compare equal to it by its own `__eq__`;
+// an MRO or a dict of an unexpected kind).
+int mro_lookup(PyTypeObject* type, PyObject* name, Ref& found) noexcept;
+
+// optional_attr(node, name, out) for a field or position of a syntax tree
+// node, the same result read more directly where that is sure (fields.cpp).
+int field_attr(PyObject* node, PyObject* name, Ref& out) noexcept;
+
 // mapping[key] = value: straight into an exact dict, through __setitem__ for
 // anything else (a dict subclass's own included).
 inline int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept {

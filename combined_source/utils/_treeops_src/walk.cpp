@@ -38,28 +38,11 @@ PyObject* method_name(PyObject* name) noexcept {
     return made;
 }
 
-// Whether a class of `type`'s MRO defines `name` (an exact str), read from
-// the class dicts without running anything: 1 or 0, or 2 where that cannot
-// be told so (a key that is not an exact str could compare equal to it by
-// its own `__eq__`; an MRO or a dict of an unexpected kind).
+// Whether a class of `type`'s MRO defines `name` (an exact str): 1 or 0, or
+// 2 where that cannot be told without running anything (see mro_lookup).
 int mro_defines(PyTypeObject* type, PyObject* name) noexcept {
-    PyObject* mro = type->tp_mro;
-    if (!mro || !PyTuple_Check(mro)) return 2;
-    Py_ssize_t length = PyUnicode_GET_LENGTH(name);
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-        PyObject* base = PyTuple_GET_ITEM(mro, i);
-        if (!PyType_Check(base)) return 2;
-        Ref dict = Ref::steal(zok::compat::type_dict(reinterpret_cast<PyTypeObject*>(base)));
-        if (!dict || !PyDict_Check(dict.get())) return 2;
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        PyObject* value;
-        while (PyDict_Next(dict.get(), &pos, &key, &value)) {
-            if (!PyUnicode_CheckExact(key)) return 2;
-            if (key == name || (PyUnicode_GET_LENGTH(key) == length && PyUnicode_Compare(key, name) == 0)) return 1;
-        }
-    }
-    return 0;
+    Ref found;
+    return mro_lookup(type, name, found);
 }
 
 // Whether the processor class `type` is known to define no method `name`
@@ -98,7 +81,7 @@ int visit_constant(PyObject* processor, PyObject* child, Ref& out) noexcept {
     PyTypeObject* type = Py_TYPE(processor);
     if (!kind || type->tp_getattro != PyObject_GenericGetAttr) return 0;
     Ref value;
-    int has = optional_attr(child, names.value, value);
+    int has = field_attr(child, names.value, value);
     if (has <= 0) return has;
     if (Py_TYPE(Py_TYPE(value.get())) != &PyType_Type) return 0;
     PyObject* table = PyDict_GetItemWithError(g.ast_globals, names.const_names);  // borrowed
@@ -188,7 +171,7 @@ int walk_list(PyObject* processor, PyObject* items, PyObject* visit, PyObject* g
 
 int walk_field(PyObject* processor, PyObject* node, PyObject* field, PyObject* visit, PyObject* generic) noexcept {
     Ref value;
-    int has = optional_attr(node, field, value);
+    int has = field_attr(node, field, value);
     if (has <= 0) return has;  // a field the node was made without is skipped
     int is_list = is_instance(value.get(), reinterpret_cast<PyObject*>(&PyList_Type));
     if (is_list < 0) return -1;
