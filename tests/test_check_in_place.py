@@ -67,11 +67,19 @@ def _verdicts(source, old, text, now, mark=None, inside=None):
     ("(a := 1)\n", "a", "f(a)", "f(a)", "bound", None, False),
     ("x = f'{y}'\n", "y", "'y'", "'y'", None, "f'{y}'", False),
     ("@torch.Tensor\ndef f():\n    pass\n", "torch.Tensor", "a[0]", "a[0]", None, None, not PY38),
+    ("class C:\n    @torch.Tensor(1)\n    def f(self):\n        pass\n", "torch.Tensor", "a[0]", "a[0]", None, None,
+     not PY38),
+    ("@f(x,\n   torch.int64)\ndef g():\n    pass\n", "torch.int64", "a if c else b", "a if c else b", "loose", None,
+     True),
+    ("@\\\ntorch.Tensor\ndef g():\n    pass\n", "torch.Tensor", "a[0]", "a[0]", None, None, not PY38),
+    ("y = (a\n     @ torch.Tensor)\n", "torch.Tensor", "orb.Array", "orb.Array", None, None, not PY38),
     pytest.param("match v:\n    case torch.Tensor:\n        pass\n", "torch.Tensor", "f(a)", "f(a)", None, None, False,
                  marks=pytest.mark.skipif(not MATCH, reason="no match statement")),
 ], ids=["an attribute", "any expression as an argument", "parenthesized", "an element on a later line",
         "under an operator", "unpacked in a dict", "a prefix joins a word", "a word joins a word",
-        "a number before a dot", "a comment", "a walrus target", "in an f-string", "a decorator", "a match pattern"])
+        "a number before a dot", "a comment", "a walrus target", "in an f-string", "a decorator",
+        "a called decorator", "a decorator's argument", "a decorator's name going on", "an operator starting a line",
+        "a match pattern"])
 def test_the_check_proves_by_expressions_only_what_the_whole_text_proves(source, old, text, now, mark, inside,
                                                                          proved):
     in_place, ok, whole = _verdicts(source, old, text, now, mark, inside)

@@ -22,8 +22,15 @@ but a starred one, a walrus or a yield.
 The few places that take only some primaries are kept out: bound targets
 (the splicer knows a replaced target), the parts of an f-string (the
 splicer keeps the span of each f-string whose parts change in place), the
-patterns of a match statement and, on Python 3.8, decorators (a top-level
-statement whose text may hold one of the last two is not proved here).
+patterns of a match statement (a top-level statement whose text may hold
+one is not proved here) and, on Python 3.8, the dotted name of a decorator.
+A 3.8 decorator is ``@``, a dotted name and maybe the arguments of a call;
+the arguments are those of any call. Its ``@`` starts a line after the
+indentation, so every such ``@`` is taken to start a decorator (a ``@`` of
+an operator at a line's start only keeps a site out), and a site from there
+to the ``(`` of the arguments, or the line's end, is not proved here; nor
+is a statement whose decorator's name goes on to the next line (or whose
+first line, a decorator's, goes on from its ``@`` on the line before).
 
 R tokenizes in place as it does alone: the characters on each side of it
 are checked not to join its first or last token (a name, number or string)
@@ -65,6 +72,8 @@ _PARSED_MAX = 512
 _PARSED_TEXT = 256  # bytes: a longer text is not kept
 # Python 3.8 takes only a dotted name, maybe called, as a decorator.
 DOTTED_DECORATORS = sys.version_info < (3, 9)
+_LINE_START_AT = re.compile(rb"(?:^|(?<=[\r\n]))[ \t\f]*@")  # a decorator's @, or an operator's at a line's start
+_HEAD_END = re.compile(rb"[(#\\\r\n]")  # what ends a decorator's name, or continues its line
 
 # Match statements (from Python 3.10), whose patterns take only some primaries.
 MATCH_STATEMENTS = sys.version_info >= (3, 10)
@@ -81,6 +90,23 @@ def _reaches(spans):
     """The starts of `spans` (sorted) and the furthest end of those up to each."""
     spans = sorted(spans)
     return [a for a, _ in spans], list(itertools.accumulate((b for _, b in spans), max))
+
+
+def _decorator_names(data, lo, hi):
+    """The byte spans in `data[lo:hi]` (`lo` at a line's start) from each ``@``
+    that may start a decorator to the ``(`` of its arguments or the end of its
+    line: the decorator's dotted name; None when one goes on to the next line."""
+    spans = []
+    for m in _LINE_START_AT.finditer(data, lo, hi):
+        at = m.end() - 1
+        end = _HEAD_END.search(data, at, hi)
+        if end is None:
+            spans.append((at, hi))
+        elif data[end.start()] == 0x5C:  # a backslash: the name may go on
+            return None
+        else:
+            spans.append((at, end.start()))
+    return spans
 
 
 def _ends_in_number(text):
@@ -109,8 +135,14 @@ class InPlace:
         data = self.data
         if MATCH_STATEMENTS and data.find(b"case", lo, hi) >= 0:
             return None  # maybe a match statement
-        if DOTTED_DECORATORS and data.find(b"@", lo, hi) >= 0:
-            return None  # maybe a decorator
+        names = ()
+        if DOTTED_DECORATORS:
+            if data[max(0, lo - 3):lo].rstrip(b"\r\n").endswith(b"\\"):
+                return None  # the statement's text goes on from the line before (``@\`` and its decorator's name)
+            if data.find(b"@", lo, hi) >= 0:
+                names = _decorator_names(data, lo, hi)
+                if names is None:
+                    return None
         formatted = self._formatted
         if formatted is None:
             formatted = self._formatted = _reaches(self.formatted)
@@ -128,6 +160,9 @@ class InPlace:
             reach = e
             if key[4] not in EXPRESSIONS or key in bound:
                 return None
+            for at, end in names:
+                if at <= s < end:
+                    return None  # in a decorator's dotted name
             n = bisect.bisect_right(formatted[0], s) - 1
             if n >= 0 and formatted[1][n] > s:
                 return None  # inside an f-string
