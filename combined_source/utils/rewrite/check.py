@@ -5,7 +5,6 @@ gives; otherwise the whole text is."""
 import ast
 import bisect
 import functools
-import itertools
 import sys
 
 import gast
@@ -13,7 +12,7 @@ import gast
 from ..convert import ast_to_gast
 from . import comments
 from .inplace import InPlace
-from .positions import Reason, continued, layout, line_starts
+from .positions import Reason, continued, layout, line_starts, reaches
 from .trees import same, same_as_parsed, same_tree
 from .units import BLOCKS, Units
 
@@ -554,9 +553,7 @@ class Check(Units, InPlace):
         (each change is looked up among the spans sorted by their start, in
         logarithmic time: a file may hold tens of thousands of both)."""
         found = {lo for lo, _ in matched}
-        spans = sorted(matched)
-        starts = [lo for lo, _ in spans]
-        reach = list(itertools.accumulate((hi for _, hi in spans), max))  # the furthest end of the spans so far
+        starts, reach = reaches(matched)
         for k in self.sites:
             at = k[:2]
             if at in found:

@@ -43,7 +43,6 @@ or one that starts or ends at a site's border without being inside it,
 leaves its statement to the parse of the statement."""
 import ast
 import bisect
-import itertools
 import re
 import sys
 from typing import AbstractSet, Any, Dict, List, Optional, Sequence, Tuple
@@ -51,6 +50,7 @@ from typing import AbstractSet, Any, Dict, List, Optional, Sequence, Tuple
 import gast
 
 from ..convert import ast_to_gast
+from .positions import reaches
 from .trees import same_as_parsed, same_tree
 
 # The kinds of changed site that may be proved here: expressions that any
@@ -84,12 +84,6 @@ _QUOTES = frozenset(b"'\"")
 _WORD_DOT = _WORD | frozenset(b".")
 _JOINS = _WORD_DOT | _QUOTES  # what a name, number or string literal may start or end with
 _DIGITS = frozenset(b"0123456789")
-
-
-def _reaches(spans):
-    """The starts of `spans` (sorted) and the furthest end of those up to each."""
-    spans = sorted(spans)
-    return [a for a, _ in spans], list(itertools.accumulate((b for _, b in spans), max))
 
 
 def _decorator_names(data, lo, hi):
@@ -145,7 +139,7 @@ class InPlace:
                     return None
         formatted = self._formatted
         if formatted is None:
-            formatted = self._formatted = _reaches(self.formatted)
+            formatted = self._formatted = reaches(self.formatted)
         starts, ends, shift = places
         sites, bound, loose = self.sites, self.bound, self.loose
         size = len(spliced)

@@ -47,6 +47,14 @@ def line_starts(data, lo=0, hi=None, first=None):
 _BREAKS = (b"\n", b"\r")
 
 
+def reaches(spans):
+    """The starts of `spans` (pairs), sorted, and the furthest end of the
+    spans up to each: a point lies inside one of them when it lies before the
+    reach of the last span starting at or before it."""
+    spans = sorted(spans)
+    return [a for a, _ in spans], list(itertools.accumulate((b for _, b in spans), max))
+
+
 class Text:
     """The bytes of a text with its line starts: node spans and edits."""
 
