@@ -664,6 +664,8 @@ def hostile_constant(how):
         elif how == "default":
             del node.kind
             of_own_kind(node, kind="from class")
+        elif how == "none-default":  # the standard kinds give their optional fields None
+            del node.kind
         elif how == "missing":
             del node.value
         elif how in ("collider", "collider-raises"):
@@ -762,7 +764,8 @@ def add_to_bases(name, make_value):
 
 
 FIELD_READS = {how: every_pass(hostile_constant(how)) for how in (
-    "property", "method", "default", "missing", "collider", "collider-raises", "getattr", "dict-subclass")}
+    "property", "method", "default", "none-default", "missing", "collider", "collider-raises", "getattr",
+    "dict-subclass")}
 # Where the field is missing, the native traversal and renderer compare the
 # colliding key once more than their Python twins (as they did before the
 # direct reads): those two passes are left out of this case.

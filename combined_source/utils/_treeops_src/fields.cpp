@@ -3,8 +3,8 @@
 // name up in the node's class and its bases before it looks in the node's
 // own dict. For a kind whose look-up is the generic one, whose instances keep
 // their dict at a fixed offset, and whose classes hold no descriptor of the
-// name, getattr's result is the node's dict entry, else the classes' plain
-// value of the name, else absence: that is known once per kind and name
+// name (nor any value but None), getattr's result is the node's dict entry,
+// else that None, else absence: that is known once per kind and name
 // (while the kind's attribute version holds), and the field is then read
 // from the dict. Anything else goes through getattr itself.
 #include "treeops.hpp"
@@ -39,11 +39,13 @@ int mro_lookup(PyTypeObject* type, PyObject* name, Ref& found) noexcept {
 namespace {
 
 // Whether nodes of `type` (whose look-up is the generic one) read `name`
-// (an exact str) from their dict: true with `fallback` set to the classes'
-// plain value of the name (null for none), from the kind's slot while its
-// version holds. False where a class holds a descriptor of the name, and
+// (an exact str) from their dict: true with `none` telling whether the
+// classes' own value of the name is None (what getattr gives where the
+// dict lacks it; the standard kinds of 3.8 and later give their optional
+// fields that default), from the kind's slot while its version holds. False
+// where a class holds a descriptor or any other value of the name, and
 // where that cannot be told without running Python code.
-bool reads_plainly(PyTypeObject* type, PyObject* name, Ref& fallback) noexcept {
+bool reads_plainly(PyTypeObject* type, PyObject* name, bool& none) noexcept {
     // Multiplicative hashing spreads the pairs of a few hundred kinds and
     // names over the slots; a slot taken by another pair is refilled.
     uint64_t at = (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(type)) * 31u) ^
@@ -52,28 +54,21 @@ bool reads_plainly(PyTypeObject* type, PyObject* name, Ref& fallback) noexcept {
     unsigned int version = zok::compat::type_version(type);
     if (version == 0) return false;  // getattr gives the kind a version: the next read may use it
     if (slot.kind == type && slot.name == name && slot.version == version) {
-        fallback = Ref::borrow(slot.fallback);
+        none = slot.none;
         return slot.plain;
     }
     Ref found;
     int defined = mro_lookup(type, name, found);
     if (defined == 2) return false;
-    // A descriptor takes part in getattr: a data descriptor before the
-    // dict, any other one after it, by calling it.
-    bool plain = defined == 0 || (!Py_TYPE(found.get())->tp_descr_get && !Py_TYPE(found.get())->tp_descr_set);
-    if (zok::compat::type_version(type) != version) return false;
-    // Filled before the old name and value are let go: releasing a value
-    // may run Python code, which may read fields too.
+    bool plain = defined == 0 || found.get() == Py_None;
     PyObject* old_name = slot.name;
-    PyObject* old_fallback = slot.fallback;
     slot.kind = type;
     slot.version = version;
     slot.name = new_ref(name);
     slot.plain = plain;
-    slot.fallback = plain && defined == 1 ? new_ref(found.get()) : nullptr;
-    if (plain) fallback = Ref::borrow(slot.fallback);
+    slot.none = defined == 1;
     Py_XDECREF(old_name);  // an exact str: releasing it runs no code
-    Py_XDECREF(old_fallback);
+    none = slot.none;
     return plain;
 }
 
@@ -81,9 +76,9 @@ bool reads_plainly(PyTypeObject* type, PyObject* name, Ref& fallback) noexcept {
 
 int field_attr(PyObject* node, PyObject* name, Ref& out) noexcept {
     PyTypeObject* type = Py_TYPE(node);
-    Ref fallback;
+    bool none = false;
     if (type->tp_getattro != PyObject_GenericGetAttr || type->tp_dictoffset <= 0 || !PyUnicode_CheckExact(name) ||
-        !reads_plainly(type, name, fallback))
+        !reads_plainly(type, name, none))
         return optional_attr(node, name, out);
     // The generic look-up's dict step: the dict held while it is searched
     // (a key's __eq__ may replace it), an AttributeError raised there
@@ -101,8 +96,8 @@ int field_attr(PyObject* node, PyObject* name, Ref& out) noexcept {
             PyErr_Clear();
         }
     }
-    if (!fallback) return 0;
-    out = std::move(fallback);
+    if (!none) return 0;
+    out = Ref::borrow(Py_None);
     return 1;
 }
 

@@ -193,10 +193,10 @@ struct LegacyAbsent {
     Slot slots[kSlots];
 };
 
-// How node kinds read a field name (see fields.cpp): a few slots found by
-// kind and name, each holding the kind's attribute version tag when it was
+// How node kinds read a field name (see fields.cpp): slots found by kind
+// and name, each holding the kind's attribute version tag when it was
 // filled, so that a descriptor or a default added to the kind or a base
-// later is seen.
+// later is seen. Nothing but the names is held.
 struct FieldReads {
     static constexpr int kBits = 12;
     static constexpr int kSlots = 1 << kBits;
@@ -205,7 +205,7 @@ struct FieldReads {
         unsigned int version = 0;
         PyObject* name = nullptr;      // owned, so its address is not reused
         bool plain = false;            // read from the instance's dict
-        PyObject* fallback = nullptr;  // owned: the kind's own plain value of the name, or null
+        bool none = false;             // the classes give the name None
     };
     Slot slots[kSlots];
 };
