@@ -82,6 +82,8 @@ TYPE_NAMES = frozenset(("torch.Tensor", "torch_frontend.Tensor", "Tensor", "Para
 ORB_TYPES = frozenset(("orb.Array", "orb.Module"))
 FLOAT32_CALLEES = frozenset(("np.log2", "np.zeros"))
 LAYOUTS = {"channel_first": "channel_last", "NCHW": "NHWC", "NCS": "NSC"}
+# The last part of each of TYPE_NAMES: a chain ending in another is none of them.
+_TYPE_NAME_ENDS = frozenset(name.rpartition(".")[2] for name in TYPE_NAMES)
 
 
 def _chain(node):
@@ -117,7 +119,11 @@ def rule_of_replacement(old, new, owner, field, moved):
         if type(attr) is str and "orb_array" in attr and getattr(old, "value", None) is new:
             return "orb-array-access"
     if old_kind in ("Name", "Attribute"):
-        if _chain(old) in TYPE_NAMES and _chain(new) in ORB_TYPES:
+        # Most replaced chains are dtypes: their last part (a str when the
+        # chain is one) already tells them from the type names.
+        last = getattr(old, "id" if old_kind == "Name" else "attr", None)
+        if (type(last) is str and last in _TYPE_NAME_ENDS and _chain(old) in TYPE_NAMES
+                and _chain(new) in ORB_TYPES):
             return "type-name"
         return "dtype-map"
     if old_kind == "Call" and _chain(getattr(old, "func", None)) in FLOAT32_CALLEES:

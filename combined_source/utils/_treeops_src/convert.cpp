@@ -79,7 +79,7 @@ PyObject* copy_positions(PyObject* made, PyObject* node, PyObject* copier, bool 
         }
         if (plain) {
             for (int i = 0; i < 4; ++i)
-                if (PyObject_SetAttr(made, names.position[i], values[i].get()) < 0) return nullptr;
+                if (field_set(made, names.position[i], values[i].get()) < 0) return nullptr;
             return new_ref(made);
         }
     }
@@ -99,10 +99,10 @@ PyObject* convert_name(Converter* self, PyObject* node, PyObject* fields) noexce
     if (!old_ctx) return nullptr;
     Ref ctx = Ref::steal(convert(self, old_ctx.get()));
     if (!ctx) return nullptr;
-    if (PyObject_SetAttr(made.get(), names.id, ident.get()) < 0 ||
-        PyObject_SetAttr(made.get(), names.ctx, ctx.get()) < 0 ||
-        PyObject_SetAttr(made.get(), names.annotation, Py_None) < 0 ||
-        PyObject_SetAttr(made.get(), names.type_comment, Py_None) < 0)
+    if (field_set(made.get(), names.id, ident.get()) < 0 ||
+        field_set(made.get(), names.ctx, ctx.get()) < 0 ||
+        field_set(made.get(), names.annotation, Py_None) < 0 ||
+        field_set(made.get(), names.type_comment, Py_None) < 0)
         return nullptr;
     if (fields != Py_None) {
         Ref values = Ref::steal(PyTuple_Pack(4, ident.get(), ctx.get(), Py_None, Py_None));
@@ -175,14 +175,14 @@ PyObject* convert_by_plan(Converter* self, PyObject* node, PyObject* plan, PyObj
     Ref made = Ref::steal(new_node(target));
     if (!made) return nullptr;
     for (Py_ssize_t i = 0; i < set_names.size(); ++i)
-        if (PyObject_SetAttr(made.get(), set_names[i], set_values[i]) < 0) return nullptr;
+        if (field_set(made.get(), set_names[i], set_values[i]) < 0) return nullptr;
     Items attribute_items(attribute_names);
     if (!attribute_items.ok()) return nullptr;
     while (Ref name = Ref::steal(attribute_items.next())) {
         Ref value;
         int found = field_attr(node, name.get(), value);
         if (found < 0) return nullptr;
-        if (found && PyObject_SetAttr(made.get(), name.get(), value.get()) < 0) {
+        if (found && field_set(made.get(), name.get(), value.get()) < 0) {
             // An attribute the node lacks, or that the new one refuses, is left out.
             if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
             PyErr_Clear();
@@ -243,14 +243,14 @@ PyObject* convert_constructed(Converter* self, PyObject* node, PyObject* plan) n
     Ref made = Ref::steal(new_node(target));
     if (!made) return nullptr;
     for (Py_ssize_t i = 0; i < n; ++i)
-        if (PyObject_SetAttr(made.get(), PyTuple_GET_ITEM(PyTuple_GET_ITEM(sources, i), 0), values[i]) < 0)
+        if (field_set(made.get(), PyTuple_GET_ITEM(PyTuple_GET_ITEM(sources, i), 0), values[i]) < 0)
             return nullptr;
     if (copier != Py_None) {
         Ref copied = Ref::steal(copy_positions(made.get(), node, copier, located));
         if (!copied) return nullptr;
     }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(nones); ++i)
-        if (PyObject_SetAttr(made.get(), PyTuple_GET_ITEM(nones, i), Py_None) < 0) return nullptr;
+        if (field_set(made.get(), PyTuple_GET_ITEM(nones, i), Py_None) < 0) return nullptr;
     // The record as it is now, as the Python loop reads it here.
     Ref fields = Ref::borrow(self->fields ? self->fields : Py_None);
     if (fields.get() != Py_None) {

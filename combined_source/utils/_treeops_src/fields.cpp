@@ -6,10 +6,14 @@
 // name (nor any value but None), getattr's result is the node's dict entry,
 // else that None, else absence: that is known once per kind and name
 // (while the kind's attribute version holds), and the field is then read
-// from the dict. Anything else goes through getattr itself.
+// from the dict. Anything else goes through getattr itself. Setting a field
+// is the same in reverse: for such a kind whose instances' dicts are their
+// own (not sharing the kind's keys), setattr puts the value in the node's
+// dict, so it is put there.
 #include "treeops.hpp"
 
 #include <cstdint>
+#include <algorithm>
 
 namespace treeops {
 
@@ -45,15 +49,33 @@ namespace {
 // fields that default), from the kind's slot while its version holds. False
 // where a class holds a descriptor or any other value of the name, and
 // where that cannot be told without running Python code.
-bool reads_plainly(PyTypeObject* type, PyObject* name, bool& none) noexcept {
+[[gnu::always_inline]] inline bool reads_plainly(PyTypeObject* type, PyObject* name, bool& none) noexcept {
     // Multiplicative hashing spreads the pairs of a few hundred kinds and
-    // names over the slots; a slot taken by another pair is refilled.
+    // names over the sets. A set keeps its pairs by their last use: the one
+    // found goes to the front (the next look-up of it costs one test), and
+    // a new one pushes out the one used least lately; a pair whose kind
+    // changed since is filled again where it is.
     uint64_t at = (static_cast<uint64_t>(reinterpret_cast<uintptr_t>(type)) * 31u) ^
                   static_cast<uint64_t>(reinterpret_cast<uintptr_t>(name));
-    FieldReads::Slot& slot = field_reads.slots[(at * 0x9E3779B97F4A7C15ull) >> (64 - FieldReads::kBits)];
+    size_t set = static_cast<size_t>((at * 0x9E3779B97F4A7C15ull) >> (64 - FieldReads::kBits));
     unsigned int version = zok::compat::type_version(type);
     if (version == 0) return false;  // getattr gives the kind a version: the next read may use it
-    if (slot.kind == type && slot.name == name && slot.version == version) {
+    FieldReads::Slot* ways = &field_reads.slots[set * FieldReads::kWays];
+    if (ways[0].kind == type && ways[0].name == name && ways[0].version == version) {
+        none = ways[0].none;
+        return ways[0].plain;
+    }
+    int way = 1;
+    while (way < FieldReads::kWays && !(ways[way].kind == type && ways[way].name == name)) ++way;
+    if (way == FieldReads::kWays) {  // not in the set: the last way is given up
+        way = FieldReads::kWays - 1;
+        PyObject* old_name = ways[way].name;
+        ways[way] = FieldReads::Slot();
+        Py_XDECREF(old_name);  // an exact str: releasing it runs no code
+    }
+    std::rotate(ways, ways + way, ways + way + 1);  // the pair (or its empty slot) to the front
+    FieldReads::Slot& slot = ways[0];
+    if (slot.kind == type && slot.version == version) {
         none = slot.none;
         return slot.plain;
     }
@@ -99,6 +121,21 @@ int field_attr(PyObject* node, PyObject* name, Ref& out) noexcept {
     if (!none) return 0;
     out = Ref::borrow(Py_None);
     return 1;
+}
+
+int field_set_directly(PyObject* node, PyObject* name, PyObject* value) noexcept {
+    PyTypeObject* type = Py_TYPE(node);
+    bool none = false;
+    if (!reads_plainly(type, name, none)) return PyObject_SetAttr(node, name, value);
+    PyObject** dict = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + type->tp_dictoffset);
+    if (!*dict) {
+        *dict = PyDict_New();
+        if (!*dict) return -1;
+    }
+    // The dict held while the value goes in: it may be a subclass, and a
+    // value it replaces may run code as it goes.
+    Ref held = Ref::borrow(*dict);
+    return PyDict_SetItem(held.get(), name, value);
 }
 
 }  // namespace treeops

@@ -198,8 +198,12 @@ struct LegacyAbsent {
 // filled, so that a descriptor or a default added to the kind or a base
 // later is seen. Nothing but the names is held.
 struct FieldReads {
-    static constexpr int kBits = 12;
-    static constexpr int kSlots = 1 << kBits;
+    // A pair goes to one set of kWays slots, by last use (a few hundred
+    // pairs in a table of single slots collide often enough to refill
+    // slots in turn).
+    static constexpr int kBits = 10;
+    static constexpr int kWays = 4;
+    static constexpr int kSlots = (1 << kBits) * kWays;
     struct Slot {
         PyTypeObject* kind = nullptr;  // not a reference: compared, never used
         unsigned int version = 0;

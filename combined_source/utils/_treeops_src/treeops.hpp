@@ -73,6 +73,28 @@ int mro_lookup(PyTypeObject* type, PyObject* name, Ref& found) noexcept;
 // node, the same result read more directly where that is sure (fields.cpp).
 int field_attr(PyObject* node, PyObject* name, Ref& out) noexcept;
 
+// PyObject_SetAttr(node, name, value) for a kind whose set-up is the
+// generic one, whose instances keep their dict at a fixed offset, and an
+// interned exact str name; put straight into the node's dict where the
+// kind's classes hold no descriptor of the name (fields.cpp).
+int field_set_directly(PyObject* node, PyObject* name, PyObject* value) noexcept;
+
+// PyObject_SetAttr(node, name, value) for a field or position of a syntax
+// tree node, the same effect had more directly where that is sure.
+// setattr interns the name first (an interned one stays as it is), makes a
+// missing dict as a shared-key one where the kind keeps keys to share, and
+// before 3.11 maintains those keys: only an interned name and a kind
+// without such keys take the short way.
+inline int field_set(PyObject* node, PyObject* name, PyObject* value) noexcept {
+    PyTypeObject* type = Py_TYPE(node);
+    if (type->tp_setattro != PyObject_GenericSetAttr || type->tp_dictoffset <= 0 || !PyUnicode_CheckExact(name) ||
+        !PyUnicode_CHECK_INTERNED(name) ||
+        (PyType_HasFeature(type, Py_TPFLAGS_HEAPTYPE) &&
+         reinterpret_cast<PyHeapTypeObject*>(type)->ht_cached_keys != nullptr))
+        return PyObject_SetAttr(node, name, value);
+    return field_set_directly(node, name, value);
+}
+
 // mapping[key] = value: straight into an exact dict, through __setitem__ for
 // anything else (a dict subclass's own included).
 inline int set_item(PyObject* mapping, PyObject* key, PyObject* value) noexcept {

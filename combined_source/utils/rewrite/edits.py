@@ -47,6 +47,7 @@ _ANY_EXPRESSION = _FREE_SLOTS - {(gast.Dict, "keys"), (gast.Dict, "values")}
 # strings, not nodes: the rules do not rewrite them.)
 TARGET_RULE = "assignment-target"
 _TARGET_CONTEXTS = (gast.Store, gast.Del, gast.Param)
+_CONTEXT_AT: Dict[type, int] = {}  # node class -> where "ctx" stands in its fields, -1 for nowhere
 
 
 class Splicer(Changes, Check):
@@ -163,10 +164,11 @@ class Splicer(Changes, Check):
         recorded = self.fields.get(node)
         if recorded is None:
             return False
-        for name, value in zip(type(node)._fields, recorded):
-            if name == "ctx":
-                return isinstance(value, _TARGET_CONTEXTS)
-        return False
+        kind = type(node)
+        at = _CONTEXT_AT.get(kind)
+        if at is None:
+            at = _CONTEXT_AT[kind] = next((i for i, name in enumerate(kind._fields) if name == "ctx"), -1)
+        return 0 <= at < len(recorded) and isinstance(recorded[at], _TARGET_CONTEXTS)
 
     def note_target(self, old, new, where, text, around=None):
         """Adds the finding of target `old` replaced by `new` (whose text is
@@ -291,27 +293,33 @@ class Splicer(Changes, Check):
         inside the new node `node`; gives (placeholder, original node, owner,
         field, index) of each, to be put back."""
         holes = []
+        fields = self.fields
         stack = [node]
+        pop, push = stack.pop, stack.append
         while stack:
-            owner = stack.pop()
+            owner = pop()
             for name in owner._fields:
                 value = getattr(owner, name, None)
-                items = enumerate(value) if type(value) is list else ((None, value),)
-                for index, child in items:
-                    if not isinstance(child, _AST):
-                        continue
-                    if child in self.fields and self.span(child) is not None:
-                        self.nonce += 1
-                        mark = "_zok_hole_%d_%d_" % (os.getpid(), self.nonce)
-                        hole = gast.Name(id=mark, ctx=gast.Load(), annotation=None, type_comment=None)
-                        holes.append((mark, child, owner, name, index))
-                        if index is None:
-                            setattr(owner, name, hole)
-                        else:
-                            value[index] = hole
-                    else:
-                        stack.append(child)
+                if type(value) is list:
+                    for index, child in enumerate(value):
+                        if isinstance(child, _AST):
+                            if child in fields and self.span(child) is not None:
+                                value[index] = self.hole(holes, child, owner, name, index)
+                            else:
+                                push(child)
+                elif isinstance(value, _AST):
+                    if value in fields and self.span(value) is not None:
+                        setattr(owner, name, self.hole(holes, value, owner, name, None))
+                    elif value._fields:  # a context node has none
+                        push(value)
         return holes
+
+    def hole(self, holes, child, owner, name, index):
+        """A new placeholder name for original node `child`, noted in `holes`."""
+        self.nonce += 1
+        mark = "_zok_hole_%d_%d_" % (os.getpid(), self.nonce)
+        holes.append((mark, child, owner, name, index))
+        return gast.Name(id=mark, ctx=gast.Load(), annotation=None, type_comment=None)
 
     def chain_text(self, node):
         """The text of a new name or dotted chain (the common replacements),
