@@ -89,17 +89,25 @@ _TYPE_NAME_ENDS = frozenset(name.rpartition(".")[2] for name in TYPE_NAMES)
 def _chain(node):
     """The dotted text of a name or an attribute chain ending in a name, as
     its fields read now; None for any other node."""
+    kind = type(node).__name__
     parts = []
-    while type(node).__name__ == "Attribute":
+    while kind == "Attribute":
         attr = getattr(node, "attr", None)
         if type(attr) is not str:
             return None
         parts.append(attr)
         node = getattr(node, "value", None)
-    if type(node).__name__ != "Name" or type(getattr(node, "id", None)) is not str:
+        kind = type(node).__name__
+    if kind != "Name":
         return None
-    parts.append(node.id)
-    return ".".join(reversed(parts))
+    ident = getattr(node, "id", None)
+    if type(ident) is not str:
+        return None
+    if not parts:
+        return ident
+    parts.append(ident)
+    parts.reverse()
+    return ".".join(parts)
 
 
 # The attribution of a change to its rule: each kind of edit asks the
@@ -122,8 +130,8 @@ def rule_of_replacement(old, new, owner, field, moved):
         # Most replaced chains are dtypes: their last part (a str when the
         # chain is one) already tells them from the type names.
         last = getattr(old, "id" if old_kind == "Name" else "attr", None)
-        if (type(last) is str and last in _TYPE_NAME_ENDS and _chain(old) in TYPE_NAMES
-                and _chain(new) in ORB_TYPES):
+        if (type(last) is str and last in _TYPE_NAME_ENDS and _chain(new) in ORB_TYPES
+                and _chain(old) in TYPE_NAMES):
             return "type-name"
         return "dtype-map"
     if old_kind == "Call" and _chain(getattr(old, "func", None)) in FLOAT32_CALLEES:

@@ -67,7 +67,7 @@ class Splicer(Changes, Check):
         its comments along) are written after their replacements."""
         edits = super().edits(top, site)
         data = self.data
-        holding = [i for i, (start, end, _) in enumerate(edits) if b"#" in data[start:end]]
+        holding = [i for i, (start, end, _) in enumerate(edits) if data.find(b"#", start, end) >= 0]
         if not holding:
             return edits
         pool = collections.Counter()  # the comments the new texts hold

@@ -5,12 +5,18 @@ The record type and the table of rules live in ``combined_source.utils.findings`
 (which the command line reads without loading the rewriting machinery); see
 there for what positions mean."""
 import bisect
+from typing import Dict, Tuple
 
 from ..findings import Finding
 
 __all__ = ["Finding", "Found", "changes", "warnings", "placed", "at_byte_column", "shown"]
 
 SHOWN_MAX = 60  # characters of a text quoted in a message
+# The message of each (old, new) pair of texts: the same few changes come
+# back in file after file. Written a whole entry at a time (another thread
+# may clear it).
+_MESSAGES: Dict[Tuple[str, str], str] = {}
+_MESSAGES_MAX = 4096
 _FINDING = tuple.__new__  # a Finding from its eight fields, without the named tuple's Python constructor
 
 
@@ -89,7 +95,7 @@ def changes(text, found, applied):
     ascii_only = data.isascii()  # columns in characters are then columns in bytes
     bisect_right = bisect.bisect_right
     out, seen = [], set()
-    messages = {}  # (old, new) -> message: the same few changes come back in a file
+    messages = _MESSAGES
     for rule, pieces in kept:
         if len(pieces) == 1:
             lo, hi, new = pieces[0]
@@ -104,13 +110,15 @@ def changes(text, found, applied):
         message = messages.get((old, new))
         if message is None:
             message = "remove %s" % shown(old) if not new else "%s -> %s" % (shown(old), shown(new))
+            if len(messages) >= _MESSAGES_MAX:
+                messages.clear()
             messages[old, new] = message
         if ascii_only:  # placed() without its calls: a change finding is made for every change
             line, end_line = bisect_right(starts, lo), bisect_right(starts, hi)
-            place = (line, lo - starts[line - 1] + 1, end_line, hi - starts[end_line - 1] + 1)
+            out.append(_FINDING(Finding, (line, lo - starts[line - 1] + 1, end_line, hi - starts[end_line - 1] + 1,
+                                          rule, message, old, new)))
         else:
-            place = placed(text, lo) + placed(text, hi)
-        out.append(_FINDING(Finding, place + (rule, message, old, new)))
+            out.append(_FINDING(Finding, placed(text, lo) + placed(text, hi) + (rule, message, old, new)))
     out.sort()
     return out
 
