@@ -156,7 +156,8 @@ def _raiser(*args, **kwargs):
 # Where the check of each source below goes: its changed expressions alone
 # (the first two), or its statements (the last, which renames a parameter).
 _BY_STATEMENTS = {(edits.Splicer, "compare"), (check, "same_as_parsed"), (check, "parse")}
-_IN_PLACE = {(edits.Splicer, "parsed_in_place"), (inplace, "same_as_parsed"), (inplace, "_elements")}
+_IN_PLACE = {(edits.Splicer, "parsed_in_place"), (edits.Splicer, "deferred_proved"), (inplace, "same_as_parsed"),
+             (inplace, "_elements")}
 
 
 @pytest.mark.usefixtures("original_tree")

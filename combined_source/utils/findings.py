@@ -127,8 +127,8 @@ def rule_of_replacement(old, new, owner, field, moved):
         if type(attr) is str and "orb_array" in attr and getattr(old, "value", None) is new:
             return "orb-array-access"
     if old_kind in ("Name", "Attribute"):
-        # Most replaced chains are dtypes: their last part (a str when the
-        # chain is one) already tells them from the type names.
+        # A chain whose last part (a str when it is a chain) ends none of
+        # the type names is a dtype chain, told without building the chains.
         last = getattr(old, "id" if old_kind == "Name" else "attr", None)
         if (type(last) is str and last in _TYPE_NAME_ENDS and _chain(new) in ORB_TYPES
                 and _chain(old) in TYPE_NAMES):

@@ -73,10 +73,9 @@ int mro_lookup(PyTypeObject* type, PyObject* name, Ref& found) noexcept;
 // node, the same result read more directly where that is sure (fields.cpp).
 int field_attr(PyObject* node, PyObject* name, Ref& out) noexcept;
 
-// PyObject_SetAttr(node, name, value) for a kind whose set-up is the
-// generic one, whose instances keep their dict at a fixed offset, and an
-// interned exact str name; put straight into the node's dict where the
-// kind's classes hold no descriptor of the name (fields.cpp).
+// field_set past its tests of the kind and the name: straight into the
+// node's dict where the kind's classes hold no descriptor of the name
+// (fields.cpp).
 int field_set_directly(PyObject* node, PyObject* name, PyObject* value) noexcept;
 
 // PyObject_SetAttr(node, name, value) for a field or position of a syntax

@@ -38,13 +38,6 @@ PyObject* method_name(PyObject* name) noexcept {
     return made;
 }
 
-// Whether a class of `type`'s MRO defines `name` (an exact str): 1 or 0, or
-// 2 where that cannot be told without running anything (see mro_lookup).
-int mro_defines(PyTypeObject* type, PyObject* name) noexcept {
-    Ref found;
-    return mro_lookup(type, name, found);
-}
-
 // Whether the processor class `type` is known to define no method `name`
 // (true), else looked for and remembered while the class's version holds;
 // false also where that cannot be told without running Python code.
@@ -53,7 +46,8 @@ bool class_lacks(PyTypeObject* type, PyObject* name) noexcept {
     LegacyAbsent::Slot& slot = legacy_absent.slots[((at >> 4) ^ (at >> 9)) & (LegacyAbsent::kSlots - 1)];
     unsigned int version = zok::compat::type_version(type);
     if (version != 0 && slot.cls == type && slot.name == name && slot.version == version) return true;
-    if (mro_defines(type, name) != 0) return false;
+    Ref found;  // a class of its MRO defining the name, or no answer without running anything
+    if (mro_lookup(type, name, found) != 0) return false;
     if (version != 0) {
         PyObject* old = slot.name;
         slot.cls = type;

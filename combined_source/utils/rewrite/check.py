@@ -262,19 +262,26 @@ class Check(Units, InPlace):
             i = k
         if i != count or j != n_marks:
             return None
-        if deferred:
-            for (group, expressions), nodes in zip(deferred, self.parsed_in_place([e for _, e in deferred])):
-                if nodes is not None:
-                    if self.expressions is None:
-                        self.expressions = []
-                    for (key, _, text, _, at), node in zip(expressions, nodes):
-                        matched.append(((key[0], key[1]), (key[2], key[3])))
-                        self.expressions.append((at, at + len(text), node))
-                elif not self.statements_proved(module, group, places, spliced, matched):
-                    return None
-            if self.parts:
-                self.parts.sort(key=lambda part: part[0])
+        if deferred and not self.deferred_proved(deferred, module, places, spliced, matched):
+            return None
         return self.covered(matched)
+
+    def deferred_proved(self, deferred, module, places, spliced, matched):
+        """Whether the groups `deferred` (group, its changed expressions) are
+        proved: each by its expressions parsed in place, else by its
+        statements (see statements_proved)."""
+        for (group, expressions), nodes in zip(deferred, self.parsed_in_place([e for _, e in deferred])):
+            if nodes is not None:
+                if self.expressions is None:
+                    self.expressions = []
+                for (key, _, text, _, at), node in zip(expressions, nodes):
+                    matched.append(((key[0], key[1]), (key[2], key[3])))
+                    self.expressions.append((at, at + len(text), node))
+            elif not self.statements_proved(module, group, places, spliced, matched):
+                return False
+        if self.parts:
+            self.parts.sort(key=lambda part: part[0])
+        return True
 
     def statements_proved(self, module, group, places, spliced, matched):
         """Whether the changes of `group` (first line, statement indexes in
